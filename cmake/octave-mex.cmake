@@ -1,0 +1,16 @@
+# VelocartDriver.mex for GNU Octave, compiled against Octave's own mex.h.
+# Like `mkoctfile --mex`, it links no Octave library: the host process
+# supplies the mx/mex symbols when it loads the module.
+find_program(MKOCTFILE mkoctfile REQUIRED)
+execute_process(COMMAND ${MKOCTFILE} -p OCTINCLUDEDIR
+  OUTPUT_VARIABLE OCTAVE_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+add_library(velocart_octave_mex MODULE src/gateway/gateway.cpp)
+set_target_properties(velocart_octave_mex PROPERTIES
+  OUTPUT_NAME VelocartDriver PREFIX "" SUFFIX ".mex"
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/octave)
+target_compile_definitions(velocart_octave_mex PRIVATE VELOCART_HOST_OCTAVE)
+target_include_directories(velocart_octave_mex SYSTEM PRIVATE ${OCTAVE_INCLUDE_DIR})
+target_link_libraries(velocart_octave_mex PRIVATE velocart_protocol velocart_serial)
+target_link_options(velocart_octave_mex PRIVATE -Wl,-Bsymbolic)
+velocart_warnings(velocart_octave_mex)
