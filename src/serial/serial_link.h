@@ -1,0 +1,76 @@
+// The one serial connection to the robot.
+//
+// SerialLink is a single object with static storage: Closed at load, its
+// receive buffer all zero and never cleared, so a read that brings no bytes
+// leaves the previous frame in place. The platform backend (one source file
+// per platform, chosen by the build) supplies the four operations.
+#pragma once
+
+#include <cstdint>
+
+#ifndef _WIN32
+#include <climits>
+#endif
+
+namespace velocart {
+
+constexpr int kReceiveBufferSize = 1024;
+constexpr int kLineBaudRate = 115200;
+constexpr int kFirstPortNumber = 1;
+constexpr int kLastPortNumber = 9999;
+
+// openPort results.
+constexpr int kPortOpen = 0;
+constexpr int kPortUnavailable = -1;       // absent, busy, not a terminal, or refused
+constexpr int kPortSettingsRejected = -2;  // opened, but the line settings failed
+
+#ifdef _WIN32
+using PortHandle = void*;  // a Win32 HANDLE
+constexpr PortHandle kNoPortHandle = nullptr;
+// "\\.\COM9999" and its terminator: the longest path a port number can give.
+constexpr int kDevicePathSize = 12;
+#else
+using PortHandle = int;  // a file descriptor
+constexpr PortHandle kNoPortHandle = -1;
+constexpr int kDevicePathSize = PATH_MAX;
+#endif
+
+struct SerialLinkState {
+    char devicePath[kDevicePathSize];  // path of the open port; kept after close
+    PortHandle deviceHandle;
+    bool isClosed;
+    // A write failed while open and nothing has succeeded since; lets the
+    // caller report a broken line once rather than on every frame.
+    bool writeFailing;
+    std::uint8_t receiveBuffer[kReceiveBufferSize];
+};
+
+extern SerialLinkState SerialLink;
+
+// Opens COM<portNumber> (Windows) or /dev/ttyS<portNumber-1> (POSIX, the
+// numbering Wine and Cygwin give COM ports). Port numbers run 1..9999.
+// While a port is open: 0 if the request names the same device, else -1 and
+// the open port stays as it is.
+int openPort(int portNumber, int baudRate);
+
+// Same, for a device given by name: "COM12" or "\\.\COM12" on Windows, a
+// path such as "/dev/ttyUSB0" elsewhere (it must be a terminal).
+int openPortByName(const char* deviceName, int baudRate);
+
+// Waits for earlier output to drain, then writes count bytes within 1 ms per
+// byte. False if the write failed or was cut short. While Closed: pauses
+// 10 ms, writes nothing and returns true.
+bool writeFrame(const std::uint8_t* bytes, int count);
+
+// One read that returns at once with what has arrived (up to 1024 bytes),
+// stored from offset 0 of receiveBuffer. Nothing arrived, an error, or a
+// Closed link: the buffer is left as it is.
+void readAvailable();
+
+// Releases the port if one is open; the link is Closed afterwards.
+void closePort();
+
+// The open port's name as a user would write it ("COM3", "/dev/ttyUSB0").
+const char* openPortName();
+
+}  // namespace velocart

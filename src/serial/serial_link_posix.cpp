@@ -1,0 +1,171 @@
+// SerialLink on Linux and macOS: termios, with flock plus TIOCEXCL for
+// exclusive access. Every failure path closes what it opened.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "serial/serial_link.h"
+
+namespace velocart {
+
+SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}};
+
+namespace {
+
+constexpr int kClosedWritePauseMs = 10;
+
+long long nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void sleepMs(int ms) {
+    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+speed_t speedFor(int baudRate) {
+    switch (baudRate) {
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        default: return B0;
+    }
+}
+
+// Raw bytes, 8N1, no flow control, reads that return at once.
+bool applyLineSettings(int fd, int baudRate) {
+    const speed_t speed = speedFor(baudRate);
+    termios tio;
+    if (speed == B0 || tcgetattr(fd, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+bool sameDevice(const char* path) {
+    struct stat wanted, current;
+    if (stat(path, &wanted) != 0 || fstat(SerialLink.deviceHandle, &current) != 0) return false;
+    return S_ISCHR(wanted.st_mode) && wanted.st_rdev == current.st_rdev;
+}
+
+int openCandidate(const char* path, int baudRate) {
+    if (!SerialLink.isClosed) return sameDevice(path) ? kPortOpen : kPortUnavailable;
+
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return kPortUnavailable;
+    // flock also refuses a second open from this same process; TIOCEXCL
+    // keeps out programs that do not take the lock (root ignores it).
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return kPortUnavailable;
+    }
+    ioctl(fd, TIOCEXCL);
+    if (!applyLineSettings(fd, baudRate)) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);  // also drops the lock
+        return kPortSettingsRejected;
+    }
+    std::snprintf(SerialLink.devicePath, sizeof SerialLink.devicePath, "%s", path);
+    SerialLink.deviceHandle = fd;
+    SerialLink.isClosed = false;
+    SerialLink.writeFailing = false;
+    return kPortOpen;
+}
+
+// Waits until the driver has sent what was queued before, but no later than
+// the deadline: a stalled line must not hold the caller's session.
+void drainOutput(int fd, long long deadline) {
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+        if (nowMs() >= deadline) return;
+        sleepMs(1);
+    }
+}
+
+bool writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) {
+    int done = 0;
+    while (done < count) {
+        const ssize_t n = write(fd, bytes + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        const long long left = deadline - nowMs();
+        if (left <= 0) return false;
+        pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int openPort(int portNumber, int baudRate) {
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return kPortUnavailable;
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+    return openCandidate(path, baudRate);
+}
+
+int openPortByName(const char* deviceName, int baudRate) {
+    if (deviceName == nullptr || deviceName[0] == '\0') return kPortUnavailable;
+    if (std::strlen(deviceName) >= sizeof SerialLink.devicePath) return kPortUnavailable;
+    return openCandidate(deviceName, baudRate);
+}
+
+bool writeFrame(const std::uint8_t* bytes, int count) {
+    if (SerialLink.isClosed) {
+        sleepMs(kClosedWritePauseMs);
+        return true;
+    }
+    if (count <= 0) return count == 0;
+    const int fd = SerialLink.deviceHandle;
+    drainOutput(fd, nowMs() + count);
+    const bool written = writeAll(fd, bytes, count, nowMs() + count);
+    SerialLink.writeFailing = !written;
+    return written;
+}
+
+void readAvailable() {
+    if (SerialLink.isClosed) return;
+    // A failed read (EAGAIN, EIO after a hang-up) stores nothing.
+    const ssize_t n = read(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReceiveBufferSize);
+    (void)n;
+}
+
+void closePort() {
+    if (!SerialLink.isClosed) {
+        ioctl(SerialLink.deviceHandle, TIOCNXCL);
+        flock(SerialLink.deviceHandle, LOCK_UN);
+        close(SerialLink.deviceHandle);
+        SerialLink.deviceHandle = kNoPortHandle;
+    }
+    SerialLink.isClosed = true;
+}
+
+const char* openPortName() { return SerialLink.devicePath; }
+
+}  // namespace velocart
