@@ -1,0 +1,81 @@
+// The host services the gateway uses, under the names of MATLAB's C API
+// with 32-bit dimensions (R2017b, -compatibleArrayDims).
+//
+// This is the only file that knows which host the module is built for:
+//   VELOCART_HOST_OCTAVE   GNU Octave's own mex.h; Octave has no _700 names,
+//                          so they are mapped here.
+//   VELOCART_HOST_MATLAB   MATLAB's own mex.h with MX_COMPAT_32, which
+//                          already spells the creation calls as _700.
+//   neither                the MATLAB ABI declared here, for builds that
+//                          link against import libraries of libmx/libmex.
+#pragma once
+
+#if defined(VELOCART_HOST_OCTAVE)
+
+#include <mex.h>
+
+inline mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
+                                          mxComplexity complexity) {
+    return mxCreateNumericMatrix(rows, columns, classId, complexity);
+}
+
+inline mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity) {
+    return mxCreateDoubleMatrix(rows, columns, complexity);
+}
+
+#elif defined(VELOCART_HOST_MATLAB)
+
+#include "mex.h"
+
+#else
+
+#include <cstddef>
+
+extern "C" {
+
+typedef struct mxArray_tag mxArray;
+
+typedef enum {
+    mxUNKNOWN_CLASS = 0,
+    mxCELL_CLASS,
+    mxSTRUCT_CLASS,
+    mxLOGICAL_CLASS,
+    mxCHAR_CLASS,
+    mxVOID_CLASS,
+    mxDOUBLE_CLASS,
+    mxSINGLE_CLASS,
+    mxINT8_CLASS,
+    mxUINT8_CLASS,
+    mxINT16_CLASS,
+    mxUINT16_CLASS,
+    mxINT32_CLASS,
+    mxUINT32_CLASS,
+    mxINT64_CLASS,
+    mxUINT64_CLASS,
+    mxFUNCTION_CLASS
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX } mxComplexity;
+
+typedef bool mxLogical;
+
+// libmx
+mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
+                                   mxComplexity complexity);
+mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity);
+char* mxArrayToString(const mxArray* array);
+double* mxGetPr(const mxArray* array);
+void* mxGetData(const mxArray* array);
+mxClassID mxGetClassID(const mxArray* array);
+std::size_t mxGetNumberOfElements(const mxArray* array);
+bool mxIsComplex(const mxArray* array);
+bool mxIsSparse(const mxArray* array);
+
+// libmex
+int mexPrintf(const char* format, ...);
+int mexAtExit(void (*handler)(void));
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+}
+
+#endif
