@@ -1,0 +1,323 @@
+// SerialLink against real pseudo-terminals: the test holds the master side,
+// the driver opens the slave side as it would a USB serial adapter.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "serial/serial_link.h"
+
+using namespace velocart;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int openFdCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+    }
+    ~Pty() { hangUp(); }
+
+    void hangUp() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+
+    void send(const std::vector<std::uint8_t>& bytes) const {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Everything that arrives within the wait.
+    std::vector<std::uint8_t> receive(std::size_t expected, int waitMs = 2000) const {
+        std::vector<std::uint8_t> got;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        while (got.size() < expected && Clock::now() < deadline) {
+            pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            std::uint8_t buf[1024];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    }
+};
+
+std::vector<std::uint8_t> sampleFrame() {
+    // Bytes a terminal in cooked mode would eat or change: NUL, XON, XOFF,
+    // CR, LF, ^C, ^D, DEL.
+    std::vector<std::uint8_t> frame = {0xAA, 0x16, 0x00, 0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F};
+    for (int i = static_cast<int>(frame.size()); i < 26; ++i) {
+        frame.push_back(static_cast<std::uint8_t>(i * 37));
+    }
+    return frame;
+}
+
+// SerialLink is one static object; every test starts Closed with a known
+// receive buffer.
+class SerialLinkTest : public ::testing::Test {
+protected:
+    Pty pty;
+
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        closePort();
+        std::memset(SerialLink.receiveBuffer, 0x5A, kReceiveBufferSize);
+    }
+    void TearDown() override { closePort(); }
+
+    bool bufferUntouchedFrom(int offset) const {
+        for (int i = offset; i < kReceiveBufferSize; ++i) {
+            if (SerialLink.receiveBuffer[i] != 0x5A) return false;
+        }
+        return true;
+    }
+
+    // Reads until the link has delivered `count` bytes or time runs out.
+    bool readUntil(const std::vector<std::uint8_t>& expected) {
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (Clock::now() < deadline) {
+            readAvailable();
+            if (std::memcmp(SerialLink.receiveBuffer, expected.data(), expected.size()) == 0) {
+                return true;
+            }
+            usleep(1000);
+        }
+        return false;
+    }
+};
+
+// The outcome of openPortByName in a separate process, as a second program
+// would see it: the child starts from a Closed link of its own.
+int openInChild(const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!SerialLink.isClosed) close(SerialLink.deviceHandle);
+        SerialLink.isClosed = true;
+        const int status = openPortByName(path.c_str(), kLineBaudRate);
+        _exit(status + 2);  // 0 -> 2, -1 -> 1, -2 -> 0
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) - 2 : 99;
+}
+
+}  // namespace
+
+TEST_F(SerialLinkTest, OpensRaw115200EightNoneOneWithReadsThatReturnAtOnce) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_FALSE(SerialLink.isClosed);
+    EXPECT_STREQ(openPortName(), pty.slave.c_str());
+
+    termios tio;
+    ASSERT_EQ(tcgetattr(SerialLink.deviceHandle, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_TRUE(fcntl(SerialLink.deviceHandle, F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_F(SerialLinkTest, FrameBytesArriveAtTheFarEndExactly) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const auto frame = sampleFrame();
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    auto twice = frame;
+    twice.insert(twice.end(), frame.begin(), frame.end());
+    EXPECT_EQ(pty.receive(twice.size()), twice);
+}
+
+TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const auto frame = sampleFrame();
+    pty.send(frame);
+    ASSERT_TRUE(readUntil(frame));
+    EXPECT_TRUE(bufferUntouchedFrom(static_cast<int>(frame.size())));
+
+    // A shorter second delivery overwrites only its own length.
+    const std::vector<std::uint8_t> shorter = {0x01, 0x02, 0x03};
+    pty.send(shorter);
+    ASSERT_TRUE(readUntil(shorter));
+    EXPECT_EQ(0, std::memcmp(SerialLink.receiveBuffer + 3, frame.data() + 3, frame.size() - 3));
+}
+
+TEST_F(SerialLinkTest, ReadWithNothingPendingReturnsAtOnceAndChangesNothing) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const auto start = Clock::now();
+    for (int i = 0; i < 10; ++i) readAvailable();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(bufferUntouchedFrom(0));
+}
+
+TEST_F(SerialLinkTest, ReadWhileClosedMakesNoRead) {
+    pty.send({0x42, 0x43});
+    readAvailable();
+    EXPECT_TRUE(bufferUntouchedFrom(0));
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    closePort();
+    readAvailable();
+    EXPECT_TRUE(bufferUntouchedFrom(0));
+}
+
+TEST_F(SerialLinkTest, WriteWhileClosedPausesWritesNothingAndReportsSuccess) {
+    const auto frame = sampleFrame();
+    const auto start = Clock::now();
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9));
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_TRUE(pty.receive(1, 100).empty());
+}
+
+TEST_F(SerialLinkTest, ClosingTwiceReleasesOnceAndStaysClosed) {
+    const int before = openFdCount();
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openFdCount(), before + 1);
+    closePort();
+    closePort();
+    EXPECT_TRUE(SerialLink.isClosed);
+    EXPECT_EQ(openFdCount(), before);
+    // Released for real: the same device opens again.
+    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+}
+
+TEST_F(SerialLinkTest, SecondProcessIsRefusedWhileTheFirstHoldsThePort) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openInChild(pty.slave), kPortUnavailable);
+    closePort();
+    EXPECT_EQ(openInChild(pty.slave), kPortOpen);
+}
+
+TEST_F(SerialLinkTest, SameDeviceAgainSucceedsEvenThroughASymbolicLink) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const int fd = SerialLink.deviceHandle;
+    char dir[] = "/tmp/velocart-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/robot";
+    ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
+    EXPECT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(SerialLink.deviceHandle, fd);  // no second open happened
+    unlink(link.c_str());
+    rmdir(dir);
+}
+
+TEST_F(SerialLinkTest, DifferentDeviceIsRefusedAndFramesKeepGoingToTheOpenPort) {
+    Pty other;
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const int before = openFdCount();
+    EXPECT_EQ(openPortByName(other.slave.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPort(3, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName("/nonexistent/velocart", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openFdCount(), before);
+    EXPECT_STREQ(openPortName(), pty.slave.c_str());
+
+    const auto frame = sampleFrame();
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(pty.receive(frame.size()), frame);
+    EXPECT_TRUE(other.receive(1, 100).empty());
+}
+
+TEST_F(SerialLinkTest, RefusedOpensLeaveNoDescriptorBehind) {
+    char dir[] = "/tmp/velocart-file-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string regular = std::string(dir) + "/not-a-tty";
+    close(open(regular.c_str(), O_CREAT | O_WRONLY, 0644));
+    const std::string tooLong(PATH_MAX + 10, 'x');
+
+    const int before = openFdCount();
+    EXPECT_EQ(openPortByName("/nonexistent/ttyUSB0", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName("/dev/null", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(regular.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(dir, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName("", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(nullptr, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(tooLong.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openFdCount(), before);
+    EXPECT_TRUE(SerialLink.isClosed);
+    unlink(regular.c_str());
+    rmdir(dir);
+}
+
+TEST_F(SerialLinkTest, PortNumbersOutsideOneTo9999AreRefusedBeforeAnyOpen) {
+    const int before = openFdCount();
+    for (int port : {0, -1, -999, 10000, 99999, INT_MAX, INT_MIN}) {
+        EXPECT_EQ(openPort(port, kLineBaudRate), kPortUnavailable) << "port " << port;
+    }
+    // In range but absent: COM9999 is /dev/ttyS9998.
+    EXPECT_EQ(openPort(9999, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openFdCount(), before);
+    EXPECT_TRUE(SerialLink.isClosed);
+}
+
+TEST_F(SerialLinkTest, RejectedLineSettingsCloseTheDeviceSoALaterOpenSucceeds) {
+    const int before = openFdCount();
+    EXPECT_EQ(openPortByName(pty.slave.c_str(), 12345), kPortSettingsRejected);
+    EXPECT_TRUE(SerialLink.isClosed);
+    EXPECT_EQ(openFdCount(), before);
+    EXPECT_EQ(openInChild(pty.slave), kPortOpen);  // the lock went with the descriptor
+    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+}
+
+TEST_F(SerialLinkTest, HangUpOfTheFarEndFailsWritesAndLeavesTheBufferAlone) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const auto frame = sampleFrame();
+    pty.send(frame);
+    ASSERT_TRUE(readUntil(frame));
+    pty.hangUp();
+
+    EXPECT_FALSE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(SerialLink.writeFailing);
+    readAvailable();
+    EXPECT_EQ(0, std::memcmp(SerialLink.receiveBuffer, frame.data(), frame.size()));
+    EXPECT_TRUE(bufferUntouchedFrom(static_cast<int>(frame.size())));
+    closePort();
+    EXPECT_TRUE(SerialLink.isClosed);
+}
+
+TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {
+    // Nobody reads the master: the pty's buffer fills and writes stall.
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    std::vector<std::uint8_t> block(26, 0x55);
+    bool failed = false;
+    const auto start = Clock::now();
+    for (int i = 0; i < 20000 && !failed; ++i) {
+        failed = !writeFrame(block.data(), static_cast<int>(block.size()));
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(SerialLink.writeFailing);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+    // Once the far end drains the line, writes succeed again.
+    pty.receive(1 << 20, 300);
+    EXPECT_TRUE(writeFrame(block.data(), static_cast<int>(block.size())));
+    EXPECT_FALSE(SerialLink.writeFailing);
+}
