@@ -14,3 +14,8 @@ target_include_directories(velocart_octave_mex SYSTEM PRIVATE ${OCTAVE_INCLUDE_D
 target_link_libraries(velocart_octave_mex PRIVATE velocart_protocol velocart_serial)
 target_link_options(velocart_octave_mex PRIVATE -Wl,-Bsymbolic)
 velocart_warnings(velocart_octave_mex)
+
+# The help text sits beside the module, as it will in dist/octave.
+add_custom_command(TARGET velocart_octave_mex POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different
+    ${CMAKE_SOURCE_DIR}/matlab/VelocartDriver.m ${CMAKE_BINARY_DIR}/octave/VelocartDriver.m)

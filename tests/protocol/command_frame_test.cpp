@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "support/reference_crc.h"
@@ -70,6 +71,7 @@ TEST_F(CommandFrameTest, EncodersWithoutFrameArgumentFillTheModuleFrame) {
 }
 
 struct FixedCase {
+    const char* label;
     float velocity;
     std::int16_t fixed;
 };
@@ -83,14 +85,22 @@ TEST_P(VelocityToFixed, ClampsScalesAndTruncatesTowardZero) {
 
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, VelocityToFixed,
-    ::testing::Values(FixedCase{30.0f, 7680}, FixedCase{-30.0f, -7680}, FixedCase{30.001f, 7680},
-                      FixedCase{-30.001f, -7680}, FixedCase{1e30f, 7680}, FixedCase{-1e30f, -7680},
-                      FixedCase{kInf, 7680}, FixedCase{-kInf, -7680}, FixedCase{kNaN, 0},
-                      FixedCase{-kNaN, 0}, FixedCase{0.5f / 256, 0}, FixedCase{-0.5f / 256, 0},
-                      FixedCase{0.999f / 256, 0}, FixedCase{-0.999f / 256, 0},
-                      FixedCase{1.0f / 256, 1}, FixedCase{-1.0f / 256, -1},
-                      FixedCase{1.99f / 256, 1}, FixedCase{-1.99f / 256, -1},
-                      FixedCase{-0.9f, -230}, FixedCase{29.999f, 7679}, FixedCase{-0.0f, 0}));
+    ::testing::Values(
+        FixedCase{"Plus30", 30.0f, 7680}, FixedCase{"Minus30", -30.0f, -7680},
+        FixedCase{"JustAbove30", 30.001f, 7680}, FixedCase{"JustBelowMinus30", -30.001f, -7680},
+        FixedCase{"Huge", 1e30f, 7680}, FixedCase{"HugeNegative", -1e30f, -7680},
+        FixedCase{"PlusInf", kInf, 7680}, FixedCase{"MinusInf", -kInf, -7680},
+        FixedCase{"NaN", kNaN, 0}, FixedCase{"NegativeNaN", -kNaN, 0},
+        FixedCase{"HalfStep", 0.5f / 256, 0}, FixedCase{"MinusHalfStep", -0.5f / 256, 0},
+        FixedCase{"AlmostOneStep", 0.999f / 256, 0},
+        FixedCase{"MinusAlmostOneStep", -0.999f / 256, 0}, FixedCase{"OneStep", 1.0f / 256, 1},
+        FixedCase{"MinusOneStep", -1.0f / 256, -1}, FixedCase{"AlmostTwoSteps", 1.99f / 256, 1},
+        FixedCase{"MinusAlmostTwoSteps", -1.99f / 256, -1},
+        FixedCase{"MinusPointNine", -0.9f, -230}, FixedCase{"JustUnder30", 29.999f, 7679},
+        FixedCase{"NegativeZero", -0.0f, 0}),
+    [](const ::testing::TestParamInfo<FixedCase>& param) {
+        return std::string(param.param.label);
+    });
 
 TEST_F(CommandFrameTest, ClampedVelocitiesLandLittleEndianWithComponentTwoFirst) {
     encodeVelocity(-30.0f, 30.0f, frame);

@@ -1,0 +1,86 @@
+% Wrong arguments through the real host: each is refused with one line that
+% names the command, nothing reaches the far end, the frame is unchanged,
+% and Octave keeps running.
+peer = peer_start('robot');
+r = VelocartDriver('open', peer.link);
+assert(r == 0, 'open the pty');
+reference = VelocartDriver('setOdometry', [0.5 -1 2]);
+reference = [reference VelocartDriver('sendVelocity', [0.25 -0.75])];
+sent = numel(peer_received(peer, 52));
+assert(sent == 52, 'two reference frames arrived');
+
+wrong = struct('label', {}, 'value', {});
+wrong(end + 1) = struct('label', 'empty double', 'value', {[]});
+wrong(end + 1) = struct('label', 'empty int8', 'value', {zeros(1, 0, 'int8')});
+wrong(end + 1) = struct('label', 'complex', 'value', {[1+2i 3 4]});
+wrong(end + 1) = struct('label', 'complex single', 'value', {single([1i 2 3])});
+wrong(end + 1) = struct('label', 'sparse', 'value', {sparse([1 2 3])});
+wrong(end + 1) = struct('label', 'sparse logical', 'value', {sparse([true true true])});
+wrong(end + 1) = struct('label', 'cell', 'value', {{1, 2, 3}});
+wrong(end + 1) = struct('label', 'nested cell', 'value', {{{1}, {2, {3}}}});
+wrong(end + 1) = struct('label', 'struct', 'value', {struct('a', {1, 2, 3})});
+wrong(end + 1) = struct('label', 'function handle', 'value', {@sin});
+
+frame_commands = {'sendVelocity', 'setOdometry'};
+for k = 1:numel(wrong)
+  for c = frame_commands
+    cmd = c{1};
+    out = evalc('e = VelocartDriver(cmd, wrong(k).value);');
+    assert(isa(e, 'uint8') && isequal(size(e), [1 0]), '%s with %s gives 1x0 uint8', cmd, wrong(k).label);
+    assert(numel(strsplit(strtrim(out), "\n")) == 1 && ~isempty(strfind(out, ['''' cmd ''''])), ...
+           '%s with %s prints one line naming the command: %s', cmd, wrong(k).label, out);
+  end
+  out = evalc('r = VelocartDriver(''open'', wrong(k).value);');
+  assert(isa(r, 'int8') && r == -1, 'open with %s gives int8 -1', wrong(k).label);
+  assert(~isempty(strfind(out, '''open''')) || ~isempty(strfind(out, 'I cannot open')), ...
+         'open with %s says why: %s', wrong(k).label, out);
+end
+
+% Missing or too short arguments, and text where numbers are needed.
+cases = {{'sendVelocity'}, {'sendVelocity', 1}, {'sendVelocity', 'ab'}, ...
+         {'setOdometry'}, {'setOdometry', [1 2]}, {'setOdometry', 'abc'}, ...
+         {'setOdometry', int8([1; 2])}};
+for k = 1:numel(cases)
+  args = cases{k};
+  out = evalc('e = VelocartDriver(args{:});');
+  assert(isa(e, 'uint8') && isequal(size(e), [1 0]), 'refused: %s', disp(args));
+  assert(~isempty(strfind(out, ['''' args{1} ''''])), 'refusal names %s: %s', args{1}, out);
+end
+out = evalc('r = VelocartDriver(''open'');');
+assert(r == -1 && ~isempty(strfind(out, '''open''')), 'open without a port: %s', out);
+out = evalc('r = VelocartDriver(''open'', '''');');
+assert(r == -1 && ~isempty(strfind(out, '''open''')), 'open with empty text: %s', out);
+
+% None of the refusals sent a byte or touched the frame: a free-wheel frame
+% still carries the odometry of the last good command.
+assert(numel(peer_received(peer, 0, 0.2)) == sent, 'refused calls sent nothing');
+e = VelocartDriver('setFreeWheels');
+assert(isequal(e(13:24), reference(13:24)), 'odometry fields are as the last good command left them');
+
+% Random junk: many classes and shapes, none may crash or send anything.
+rand('seed', 7);
+junk = {NaN, Inf, -Inf, 1e308, -1e308, realmax, realmin, eps, int64(9e18), uint64(18e18), ...
+        int8([-128 127 0]), true, false(1, 5), single(NaN(1, 3)), zeros(0, 3), ones(3, 0), ...
+        rand(40, 40) * 1e6, 'x', repmat('z', 1, 5000), {}, struct(), {@cos, {1}}, ...
+        int16(ones(2, 2, 2)), 1:1e5, -0};
+for k = 1:numel(junk)
+  for c = {'open', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', 'Read', 'x'}
+    if strcmp(c{1}, 'open') && ischar(junk{k})
+      continue;  % a name: tried against the open link above
+    end
+    out = evalc('res = VelocartDriver(c{1}, junk{k});');
+  end
+end
+
+% Whatever junk was accepted went out as well-formed frames.
+after_junk = peer_received(peer, 0, 0.2);
+frames = reshape(after_junk, 26, [])';
+for k = 1:rows(frames)
+  f = frames(k, :);
+  assert(f(1) == 170 && f(2) == 22 && double(f(25)) * 256 + double(f(26)) == crc16_cms(f(2:24)), ...
+         'frame %d on the wire is well formed', k);
+end
+assert(mod(numel(after_junk), 26) == 0, 'only whole frames on the wire');
+VelocartDriver('close');
+peer_stop(peer);
+printf('test_bad_input: all checks passed\n');

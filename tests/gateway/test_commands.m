@@ -1,0 +1,171 @@
+% Every command through the real Octave host, with a pty as the cable.
+worked_velocity = uint8([170 22 0 3 0 1 3 0 128 255 0 1 zeros(1, 12) 99 17]);
+
+%% Right after load, with no port open
+t = tic;
+echo_bytes = VelocartDriver('sendVelocity', [1 -0.5]);
+elapsed = toc(t);
+assert(isa(echo_bytes, 'uint8') && isequal(size(echo_bytes), [1 26]), 'echo is 1x26 uint8');
+assert(isequal(echo_bytes, worked_velocity), 'echo after load is the worked frame: %s', ...
+       sprintf('%02X ', echo_bytes));
+assert(elapsed >= 0.009, 'a frame while closed pauses about 10 ms (took %.4f s)', elapsed);
+
+s = VelocartDriver('read');
+assert(isa(s, 'double') && isequal(size(s), [1 8]), 'read gives 1x8 double');
+assert(s(1) == 0, 'read before any open is invalid');
+
+%% Banner: no argument, unknown names, non-text first argument
+out = evalc('VelocartDriver();');
+lines = strsplit(out, "\n");
+assert(numel(lines) == 5 && isempty(lines{5}), 'banner is four lines');
+assert(strcmp(lines{1}, blanks(54)) && strcmp(lines{4}, blanks(54)), 'banner rules are 54 spaces');
+assert(strncmp(lines{2}, 'VelocartDriver: ', 16), 'banner title names the module');
+assert(strncmp(lines{3}, blanks(8), 8) && lines{3}(9) ~= ' ', 'credit line indented by eight');
+banner = out;
+
+x = 7;
+out = evalc('x = VelocartDriver();');
+assert(strcmp(out, banner), 'banner with an output prints the same');
+assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDriver() gives 0');
+
+for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
+  out = evalc(sprintf('VelocartDriver(''%s'', 3);', name{1}));
+  assert(strcmp(out, banner), '''%s'' is not a command and prints the banner', name{1});
+end
+assert(strcmp(evalc('VelocartDriver(3);'), banner), 'a number first prints the banner');
+assert(strcmp(evalc('VelocartDriver({''open''}, 3);'), banner), 'a cell first prints the banner');
+
+%% close while closed assigns nothing and prints nothing
+assert(isempty(evalc('VelocartDriver(''close'');')), 'close prints nothing');
+try
+  y = VelocartDriver('close');
+  error('close must not assign a result');
+catch err
+  assert(~isempty(strfind(err.message, 'undefined')), 'host reports the missing result: %s', ...
+         err.message);
+end
+
+%% open, send, receive
+peer = peer_start('robot');
+out = evalc('r = VelocartDriver(''open'', peer.link);');
+assert(strcmp(out, sprintf('Port %s is opened successfully.\n', peer.link)), 'open message: %s', out);
+assert(isa(r, 'int8') && isequal(size(r), [1 1]) && r == 0, 'open returns int8 0');
+
+% The same device again: success, no second open.
+out = evalc('r = VelocartDriver(''open'', peer.link);');
+assert(r == 0 && strcmp(out, sprintf('Port %s is opened successfully.\n', peer.link)), ...
+       'reopening the open port succeeds');
+
+echo_v = VelocartDriver('sendVelocity', single([2 0.25]));
+echo_o = VelocartDriver('setOdometry', int32([1 -2 3]));
+echo_f = VelocartDriver('setFreeWheels');
+echo_v2 = VelocartDriver('sendVelocity', [true false]);
+sent = [echo_v echo_o echo_f echo_v2];
+got = peer_received(peer, numel(sent));
+assert(isequal(got, sent), 'the far end received exactly the echoed bytes');
+
+% Each frame carries what earlier commands left in the fields it does not own.
+assert(isequal(echo_v(7:12), uint8([3 0 64 0 0 2])), 'velocity fields and code');
+assert(isequal(echo_o(7:12), echo_v(7:12) .* uint8([0 1 1 1 1 1]) + uint8([7 0 0 0 0 0])), ...
+       'odometry frame keeps the velocity fields');
+assert(isequal(echo_o(13:24), typecast(single([1 -2 3]), 'uint8')), 'odometry as singles');
+assert(isequal(echo_f(9:12), zeros(1, 4, 'uint8')) && isequal(echo_f(13:24), echo_o(13:24)), ...
+       'free wheels zero only the velocity');
+assert(isequal(echo_v2(13:24), echo_o(13:24)) && isequal(echo_v2(9:12), uint8([0 0 0 1])), ...
+       'logical velocities and carried odometry');
+for f = {echo_v, echo_o, echo_f, echo_v2}
+  e = f{1};
+  assert(double(e(25)) * 256 + double(e(26)) == crc16_cms(e(2:24)), 'frame checksum');
+end
+
+% Narrowing to single before the 8.8 conversion: 0.0039062499 rounds to 1/256.
+e = VelocartDriver('sendVelocity', [0.0039062499 -0.0039062499]);
+assert(isequal(e(9:12), uint8([255 255 1 0])), 'single-precision narrowing: %s', sprintf('%02X ', e));
+e = VelocartDriver('sendVelocity', [Inf NaN]);
+assert(isequal(e(9:12), uint8([0 0 0 30])), 'Inf clamps to 30, NaN gives 0');
+e = VelocartDriver('sendVelocity', [-1e300 3.9 99]);
+assert(isequal(e(9:12), uint8([230 3 0 226])), 'huge negative clamps to -30; extra elements ignored');
+peer_received(peer, numel(sent) + 3 * 26);
+
+% A status frame from the robot, read in place; no new bytes: same vector.
+frame = status_frame_bytes([1.5 -2.25 0.75], [0.5 -0.25], [1 -0.5]);
+peer_send(peer, frame);
+expected = [1 1.5 -2.25 0.75 0.5 -0.25 1 -0.5];
+t = tic;
+s = VelocartDriver('read');
+while ~isequal(s, expected) && toc(t) < 2
+  pause(0.005);
+  s = VelocartDriver('read');
+end
+assert(isequal(s, expected), 'status decodes: %s', mat2str(s));
+assert(isequal(VelocartDriver('read'), expected), 'a read with no new bytes repeats the vector');
+
+% A corrupted frame reads as invalid, elements 2..8 zero.
+bad = frame;
+bad(20) = bitxor(bad(20), 1);
+peer_send(peer, bad);
+t = tic;
+s = VelocartDriver('read');
+while s(1) == 1 && toc(t) < 2
+  pause(0.005);
+  s = VelocartDriver('read');
+end
+assert(isequal(s, zeros(1, 8)), 'a corrupted frame is invalid and decodes to zeros');
+assert(isequal(VelocartDriver('read'), zeros(1, 8)), 'and stays so while nothing new arrives');
+
+%% A different port while one is open is refused, and frames still go to the open one
+other = peer_start('other');
+before = numel(peer_received(peer, 0, 0));
+out = evalc('r = VelocartDriver(''open'', other.link);');
+assert(r == -1, 'a different device is refused');
+assert(strcmp(out, sprintf(['I cannot open %s!\nVelocartDriver: %s is already open; ' ...
+                            'call VelocartDriver(''close'') first.\n'], other.link, peer.link)), ...
+       'refusal names the open port: %s', out);
+out = evalc('r = VelocartDriver(''open'', 5);');
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM5!\n'), 20), 'COM5 refused: %s', out);
+e = VelocartDriver('setFreeWheels');
+assert(isequal(peer_received(peer, before + 26)(before + 1:end), e), 'frame went to the open port');
+assert(isempty(peer_received(other, 1, 0.2)), 'nothing reached the other device');
+peer_stop(other);
+
+%% A far end that hangs up: one message, the echo still returned, old frame kept
+peer_send(peer, frame);
+t = tic;
+while ~isequal(VelocartDriver('read'), expected) && toc(t) < 2
+  pause(0.005);
+end
+peer_hangup(peer);
+out = evalc('e1 = VelocartDriver(''sendVelocity'', [0.1 0.2]);');
+assert(strcmp(out, sprintf('VelocartDriver: the frame could not be written to %s.\n', peer.link)), ...
+       'a failed write is reported once: %s', out);
+assert(isa(e1, 'uint8') && numel(e1) == 26, 'echo returned after a failed write');
+out = evalc('e2 = VelocartDriver(''sendVelocity'', [0.1 0.2]);');
+assert(isempty(out), 'later failures stay quiet');
+assert(isequal(VelocartDriver('read'), expected), 'after a hang-up the last frame decodes again');
+
+assert(isempty(evalc('VelocartDriver(''close'');')), 'close prints nothing');
+out = evalc('e = VelocartDriver(''sendVelocity'', [0.1 0.2]);');
+assert(isempty(out), 'nothing is printed for frames while closed');
+peer_stop(peer);
+
+%% Port numbers
+out = evalc('r = VelocartDriver(''open'', 0);');
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM0!\n'), 20), 'COM0 refused');
+out = evalc('r = VelocartDriver(''open'', 10000.7);');
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM10000!\n'), 24), 'COM10000 refused');
+out = evalc('r = VelocartDriver(''open'', 3.9);');
+assert(r == -1 && strcmp(out, sprintf('I cannot open COM3!\n')), '3.9 names COM3: %s', out);
+out = evalc('r = VelocartDriver(''open'', -3.9);');
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM-3!\n'), 20), 'truncation toward zero');
+out = evalc('r = VelocartDriver(''open'', 9999.9);');
+assert(r == -1 && strcmp(out, sprintf('I cannot open COM9999!\n')), 'COM9999 absent: %s', out);
+out = evalc('r = VelocartDriver(''open'', NaN);');
+assert(r == -1 && ~isempty(strfind(out, 'NaN')), 'NaN has its own message: %s', out);
+out = evalc('r = VelocartDriver(''open'', -Inf);');
+assert(r == -1 && ~isempty(strfind(out, 'Inf')), 'Inf has its own message: %s', out);
+out = evalc('r = VelocartDriver(''open'', 2^31);');
+assert(r == -1 && ~isempty(strfind(out, 'out of range')), 'beyond 32 bits: %s', out);
+out = evalc('r = VelocartDriver(''open'', fullfile(getenv(''VELOCART_TEST_DIR''), ''none''));');
+assert(r == -1 && strncmp(out, 'I cannot open /', 15), 'a missing device by name: %s', out);
+
+printf('test_commands: all checks passed\n');
