@@ -29,7 +29,9 @@ constexpr CrcTable makeCrcTable() {
     return table;
 }
 
-inline constexpr CrcTable kCrcTable = makeCrcTable();
+// Not `inline`: an inline variable becomes a unique symbol that keeps the
+// module from ever being unloaded, and a cleared module must start afresh.
+constexpr CrcTable kCrcTable = makeCrcTable();
 
 // One table lookup, one shift and one XOR per byte.
 std::uint16_t frameCrc16(const std::uint8_t* bytes, std::size_t count);

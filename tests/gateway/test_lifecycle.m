@@ -20,7 +20,7 @@ clear VelocartDriver
 assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear VelocartDriver');
 clear mex
 assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear mex');
-e = VelocartDriver('setFreeWheels');
+e = VelocartDriver('setOdometry', [1 2 3]);
 assert(isequal(peer_received(peer, 26), e), 'the reopened port carries frames');
 
 % The module's state starts fresh after a reload: closed, zero frame.
