@@ -1,0 +1,441 @@
+// velocart-sim: a simulated robot at the far end of a pseudo-terminal.
+// `velocart-sim --help` describes the robot, the options and the faults.
+//
+// One thread, one loop: wait for command bytes or the next due write, feed
+// the bytes to the parser, let the model obey the frames, and queue each
+// reply for the moment a 115200-baud line would have delivered it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "sim/command_stream_parser.h"
+#include "sim/fault_plan.h"
+#include "sim/robot_model.h"
+#include "sim/sim_options.h"
+#include "sim/status_builder.h"
+
+namespace {
+
+using namespace velocart;
+using namespace velocart::sim;
+
+volatile sig_atomic_t stopSignal = 0;
+void onStopSignal(int signalNumber) { stopSignal = signalNumber; }
+
+// One start bit, eight data bits and one stop bit per byte at 115200 baud.
+double wireSeconds(std::size_t bytes) { return static_cast<double>(bytes) * 10.0 / 115200.0; }
+
+double monotonicSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // held open so the line stays up while the driver is away
+    std::string slaveName;
+};
+
+bool openPty(Pty& pty) {
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) return false;
+    const char* name = ptsname(pty.master);
+    if (name == nullptr) return false;
+    pty.slaveName = name;
+    pty.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.slave < 0) return false;
+    // Raw before anyone sees the link: no echo, no line editing, every byte
+    // passes unchanged.
+    termios tio;
+    if (tcgetattr(pty.slave, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    return tcsetattr(pty.slave, TCSANOW, &tio) == 0;
+}
+
+// Replaces a symbolic link at `link`, never a file of any other kind.
+bool makeLink(const std::string& target, const std::string& link, std::string& error) {
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            error = link + " exists and is not a symbolic link";
+            return false;
+        }
+        unlink(link.c_str());
+    }
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+        error = link + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+struct SimCounters {
+    std::uint64_t commandsVelocity = 0;
+    std::uint64_t commandsOdometry = 0;
+    std::uint64_t commandsFreeWheels = 0;
+    std::uint64_t commandsUnknown = 0;
+    std::uint64_t statusProduced = 0;
+    std::uint64_t statusSent = 0;
+    std::uint64_t statusWithheld = 0;
+    std::uint64_t faultsCrc = 0;
+    std::uint64_t faultsGarbage = 0;
+    std::uint64_t faultsSplit = 0;
+    std::uint64_t writeFailures = 0;
+    bool hungUp = false;
+};
+
+struct PendingWrite {
+    double due;
+    Write bytes;
+    bool endsFrame;
+    bool hangUp;  // take the line down instead of writing
+};
+
+class Simulator {
+public:
+    Simulator(const SimOptions& options, const Pty& pty, std::FILE* log)
+        : options_(options), pty_(pty), log_(log), start_(monotonicSeconds()), model_(start_) {}
+
+    void run();
+    std::string countersText() const;
+    bool linkIsOurs() const { return !counters_.hungUp; }
+
+private:
+    double now() const { return monotonicSeconds(); }
+    void logBytes(double time, const char* tag, const std::uint8_t* bytes, std::size_t count);
+    void readCommands();
+    void obey(const CommandBytes& frame, double time);
+    void produceFrame(double time, bool reply);
+    void perform(const PendingWrite& pending);
+    bool writeAll(const Write& bytes);
+    void hangUp();
+    void saveStats();
+
+    const SimOptions& options_;
+    Pty pty_;
+    std::FILE* log_;
+    const double start_;
+    UnicycleModel model_;
+    CommandStreamParser parser_;
+    SimCounters counters_;
+    std::deque<PendingWrite> queue_;
+    double lastWriteDue_ = 0.0;
+    bool statsDirty_ = true;
+};
+
+void Simulator::logBytes(double time, const char* tag, const std::uint8_t* bytes,
+                         std::size_t count) {
+    if (log_ == nullptr) return;
+    std::fprintf(log_, "%.6f %s", time - start_, tag);
+    for (std::size_t i = 0; i < count; ++i) std::fprintf(log_, " %02X", bytes[i]);
+    std::fputc('\n', log_);
+    std::fflush(log_);
+}
+
+void Simulator::readCommands() {
+    std::uint8_t buffer[4096];
+    const ssize_t n = read(pty_.master, buffer, sizeof buffer);
+    if (n <= 0) return;
+    const double time = now();
+    std::vector<StreamItem> items;
+    parser_.feed(buffer, static_cast<std::size_t>(n), items);
+    for (const StreamItem& item : items) {
+        if (item.kind == StreamItem::Kind::Discarded) {
+            logBytes(time, "junk", item.bytes.data(), item.bytes.size());
+            continue;
+        }
+        logBytes(time, "rx", item.bytes.data(), item.bytes.size());
+        CommandBytes frame;
+        std::copy(item.bytes.begin(), item.bytes.end(), frame.begin());
+        obey(frame, time);
+    }
+    statsDirty_ = true;
+}
+
+void Simulator::obey(const CommandBytes& frame, double time) {
+    const RobotCommand command = decodeCommand(frame);
+    const bool known = model_.apply(command, time);
+    switch (command.code) {
+        case kCodeVelocity: ++counters_.commandsVelocity; break;
+        case kCodeOdometry: ++counters_.commandsOdometry; break;
+        case kCodeFreeWheels: ++counters_.commandsFreeWheels; break;
+        default: ++counters_.commandsUnknown; break;
+    }
+    if (known && options_.streamHz == 0.0) produceFrame(time, true);
+}
+
+// Builds the status as it stands at `time` and queues its writes. A reply
+// leaves once the command and the reply would both have crossed the line;
+// no frame starts before the one ahead of it has gone.
+void Simulator::produceFrame(double time, bool reply) {
+    if (counters_.hungUp) return;
+    const FramePlan plan = planFrame(options_.faults, ++counters_.statusProduced);
+    statsDirty_ = true;
+    if (plan.fate == FramePlan::Fate::Withhold) {
+        ++counters_.statusWithheld;
+        return;
+    }
+    if (plan.fate == FramePlan::Fate::HangUp) {
+        queue_.push_back({std::max(time, lastWriteDue_), {}, false, true});
+        return;
+    }
+    model_.advanceTo(time);
+    const std::vector<Write> writes =
+        writesFor(buildStatusFrame(reportOf(model_, time - start_)), plan);
+    counters_.faultsCrc += plan.corruptCrc;
+    counters_.faultsGarbage += plan.garbage;
+    counters_.faultsSplit += plan.split;
+
+    std::size_t size = 0;
+    for (const Write& w : writes) size += w.size();
+    const double earliest = reply ? time + wireSeconds(kCommandFrameSize + size) : time;
+    double due = std::max(earliest, lastWriteDue_ + wireSeconds(size));
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (i > 0) due += options_.faults.splitPauseMs * 1e-3;
+        queue_.push_back({due, writes[i], i + 1 == writes.size(), false});
+    }
+    lastWriteDue_ = due;
+}
+
+bool Simulator::writeAll(const Write& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(pty_.master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        // The driver has left a full buffer unread; a real line would drop
+        // bytes too, so wait only briefly.
+        pollfd p = {pty_.master, POLLOUT, 0};
+        if (poll(&p, 1, 50) <= 0) return false;
+    }
+    return true;
+}
+
+// A real port that nobody holds open drops what arrives. While the driver
+// does not hold the line (it marks it exclusive while open), bytes it left
+// unread are dropped, so a later open does not start with a backlog.
+bool driverHoldsLine(int slave) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    if (ioctl(slave, TIOCGEXCL, &exclusive) == 0) return exclusive != 0;
+#else
+    (void)slave;
+#endif
+    return true;
+}
+
+void Simulator::perform(const PendingWrite& pending) {
+    if (pending.hangUp) {
+        hangUp();
+        return;
+    }
+    if (!driverHoldsLine(pty_.slave)) tcflush(pty_.slave, TCIFLUSH);
+    logBytes(now(), "tx", pending.bytes.data(), pending.bytes.size());
+    if (!writeAll(pending.bytes)) {
+        ++counters_.writeFailures;
+    } else if (pending.endsFrame) {
+        ++counters_.statusSent;
+    }
+    statsDirty_ = true;
+}
+
+void Simulator::hangUp() {
+    if (log_ != nullptr) {
+        std::fprintf(log_, "%.6f hangup\n", now() - start_);
+        std::fflush(log_);
+    }
+    close(pty_.master);
+    close(pty_.slave);
+    pty_.master = pty_.slave = -1;
+    unlink(options_.link.c_str());
+    counters_.hungUp = true;
+    queue_.clear();
+    statsDirty_ = true;
+}
+
+std::string Simulator::countersText() const {
+    const StreamCounters& stream = parser_.counters();
+    const struct {
+        const char* name;
+        std::uint64_t value;
+    } rows[] = {
+        {"bytes_received", stream.bytesReceived},
+        {"frames_good", stream.goodFrames},
+        {"frames_bad", stream.badFrames},
+        {"bytes_discarded", stream.discardedBytes},
+        {"commands_velocity", counters_.commandsVelocity},
+        {"commands_odometry", counters_.commandsOdometry},
+        {"commands_free_wheels", counters_.commandsFreeWheels},
+        {"commands_unknown", counters_.commandsUnknown},
+        {"status_produced", counters_.statusProduced},
+        {"status_sent", counters_.statusSent},
+        {"status_withheld", counters_.statusWithheld},
+        {"faults_crc", counters_.faultsCrc},
+        {"faults_garbage", counters_.faultsGarbage},
+        {"faults_split", counters_.faultsSplit},
+        {"write_failures", counters_.writeFailures},
+        {"hung_up", counters_.hungUp ? 1u : 0u},
+    };
+    std::string text;
+    for (const auto& row : rows) {
+        text += row.name;
+        text += ' ';
+        text += std::to_string(row.value);
+        text += '\n';
+    }
+    return text;
+}
+
+// Written beside the target and renamed over it, so a reader never sees
+// half a file.
+void Simulator::saveStats() {
+    statsDirty_ = false;
+    if (options_.statsPath.empty()) return;
+    const std::string temporary = options_.statsPath + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) return;
+    const std::string text = countersText();
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) == 0 && written) {
+        std::rename(temporary.c_str(), options_.statsPath.c_str());
+    }
+}
+
+void Simulator::run() {
+    // SIGINT and SIGTERM are blocked except inside ppoll, so a stop request
+    // can only end a wait, never be lost between the check and the wait.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGHUP);
+
+    const bool streaming = options_.streamHz > 0.0;
+    const double period = streaming ? 1.0 / options_.streamHz : 0.0;
+    double nextTick = start_ + period;
+
+    while (stopSignal == 0) {
+        if (statsDirty_) saveStats();
+        double time = now();
+        if (!queue_.empty() && queue_.front().due <= time) {
+            const PendingWrite pending = queue_.front();
+            queue_.pop_front();
+            perform(pending);
+            continue;
+        }
+        if (streaming && !counters_.hungUp && time >= nextTick) {
+            produceFrame(time, false);
+            nextTick += period;
+            if (nextTick < time) nextTick = time + period;  // fell behind: do not burst
+            continue;
+        }
+
+        double wake = -1.0;
+        if (!queue_.empty()) wake = queue_.front().due;
+        if (streaming && !counters_.hungUp && (wake < 0.0 || nextTick < wake)) wake = nextTick;
+        timespec timeout;
+        if (wake >= 0.0) {
+            const double wait = std::max(0.0, wake - time);
+            timeout.tv_sec = static_cast<time_t>(wait);
+            timeout.tv_nsec = static_cast<long>((wait - static_cast<double>(timeout.tv_sec)) * 1e9);
+        }
+        pollfd input = {pty_.master, POLLIN, 0};
+        const nfds_t count = counters_.hungUp ? 0 : 1;
+        const int ready = ppoll(&input, count, wake >= 0.0 ? &timeout : nullptr, &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            std::perror("velocart-sim: ppoll");
+            break;
+        }
+        if (ready == 0 || count == 0) continue;
+        if (input.revents & POLLIN) {
+            readCommands();
+        } else if (input.revents & (POLLHUP | POLLERR)) {
+            // Should not happen while the slave is held open; never spin.
+            const timespec nap = {0, 10000000L};
+            nanosleep(&nap, nullptr);
+        }
+    }
+    saveStats();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "velocart-sim: %s\n(velocart-sim --help lists the options)\n",
+                     error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction stop = {};
+    stop.sa_handler = onStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
+
+    Pty pty;
+    if (!openPty(pty)) {
+        std::fprintf(stderr, "velocart-sim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    std::FILE* log = nullptr;
+    if (!options.logPath.empty()) {
+        log = std::fopen(options.logPath.c_str(), "a");
+        if (log == nullptr) {
+            std::fprintf(stderr, "velocart-sim: cannot open log %s: %s\n", options.logPath.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    if (!makeLink(pty.slaveName, options.link, error)) {
+        std::fprintf(stderr, "velocart-sim: cannot create the link: %s\n", error.c_str());
+        return 1;
+    }
+
+    Simulator simulator(options, pty, log);
+    std::printf("ready %s\n", options.link.c_str());
+    std::fflush(stdout);
+    simulator.run();
+
+    if (simulator.linkIsOurs()) unlink(options.link.c_str());
+    if (log != nullptr) std::fclose(log);
+    std::string counters = simulator.countersText();
+    std::replace(counters.begin(), counters.end(), '\n', ' ');
+    std::fprintf(stderr, "velocart-sim: stopped by signal %d; %s\n", static_cast<int>(stopSignal),
+                 counters.c_str());
+    return 0;
+}

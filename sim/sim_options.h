@@ -1,0 +1,30 @@
+// The simulator's command line.
+#pragma once
+
+#include <string>
+
+#include "sim/fault_plan.h"
+
+namespace velocart::sim {
+
+struct SimOptions {
+    std::string link;       // symbolic link to create, pointing at the pty's slave side
+    std::string logPath;    // timestamped hex lines of every frame in and out
+    std::string statsPath;  // counters, rewritten whenever they change
+    double streamHz = 0.0;  // 0: answer each command; otherwise send frames at this rate
+    FaultOptions faults;
+    bool help = false;
+};
+
+constexpr double kMaxStreamHz = 1000.0;
+constexpr int kMaxSplitPauseMs = 10000;
+
+// Fills `options` from argv. False with a one-line reason in `error` if an
+// option is unknown, lacks its value or has a value out of range, or if
+// --link is missing (unless --help is given).
+bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::string& error);
+
+// The text --help prints.
+std::string usageText();
+
+}  // namespace velocart::sim

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Drives velocart-sim through the built MEX in octave-cli: one simulator per
+# scenario of sim_e2e.m, all in a private temporary folder.
+#   run_sim_e2e.sh MEX_FILE SIM_EXECUTABLE
+set -euo pipefail
+mex=$1
+sim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-sim-e2e-XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+declare -A args=(
+  [clean]=""
+  [crc]="--fault-crc 3"
+  [garbage]="--fault-garbage 2"
+  [split]="--fault-split 60"
+  [silent]="--fault-silent-after 3"
+  [silentbad]="--fault-crc 3 --fault-silent-after 3"
+  [hangup]="--fault-hangup-after 3"
+  [stream]="--stream 100"
+)
+names=("${!args[@]}")
+for name in "${names[@]}"; do
+  # shellcheck disable=SC2086
+  "$sim" --link "$work/$name.link" --stats "$work/$name.stats" --log "$work/$name.log" \
+    ${args[$name]} > "$work/$name.out" 2> "$work/$name.err" &
+  pids+=($!)
+done
+for name in "${names[@]}"; do
+  for _ in $(seq 100); do
+    grep -q "^ready $work/$name.link\$" "$work/$name.out" 2>/dev/null && break
+    sleep 0.05
+  done
+  grep -q "^ready" "$work/$name.out" || { echo "velocart-sim ($name) did not start"; cat "$work/$name.err"; exit 1; }
+done
+
+status=0
+VELOCART_E2E_DIR=$work timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
+  --eval "addpath('$(dirname "$mex")'); addpath('$here'); sim_e2e" || status=$?
+
+# Every simulator ends on SIGTERM with status 0 and takes its link along.
+for i in "${!names[@]}"; do
+  kill -TERM "${pids[$i]}" 2>/dev/null || true
+  code=0
+  wait "${pids[$i]}" || code=$?
+  name=${names[$i]}
+  if [ "$code" -ne 0 ]; then
+    echo "velocart-sim ($name) exited with $code"; cat "$work/$name.err"; status=1
+  fi
+  if [ -L "$work/$name.link" ]; then
+    echo "velocart-sim ($name) left its link behind"; status=1
+  fi
+done
+pids=()
+if [ "$status" -ne 0 ]; then
+  echo "--- log of the clean run (last lines) ---"
+  tail -n 20 "$work/clean.log" 2>/dev/null || true
+fi
+grep -h "velocart-sim: stopped" "$work/clean.err" || true
+exit "$status"

@@ -1,0 +1,298 @@
+% End-to-end: the built VelocartDriver MEX drives velocart-sim over a pty.
+% run_sim_e2e.sh starts one simulator per scenario, each with its link and
+% stats file in the folder named by VELOCART_E2E_DIR, and ends them after.
+%
+% Stated tolerance: the odometry a reply carries matches the commanded
+% motion, integrated over the times the simulator obeyed each command (the
+% clock its replies carry), within 2 mm and 0.005 rad; that clock keeps
+% pace with this session's within 50 ms over the drive.
+1;
+
+function check(condition, varargin)
+  if ~condition
+    error('sim_e2e:failed', varargin{:});
+  end
+end
+
+function stats = read_stats(dir, name)
+  % The simulator rewrites its stats file as its counters change.
+  pause(0.1);
+  lines = strsplit(strtrim(fileread(fullfile(dir, [name '.stats']))), "\n");
+  stats = struct();
+  for i = 1:numel(lines)
+    parts = strsplit(lines{i}, ' ');
+    stats.(parts{1}) = str2double(parts{2});
+  end
+end
+
+function s = await_frame(previous)
+  % Reads until the vector differs from `previous`, for at most 2 s. Every
+  % status frame carries the simulator's clock, so no two are alike, and a
+  % reply late on a busy machine is waited for rather than missed.
+  pause(0.005);
+  s = VelocartDriver('read');
+  t = tic;
+  while isequal(s, previous) && toc(t) < 2
+    pause(0.002);
+    s = VelocartDriver('read');
+  end
+end
+
+function s = send_and_await(v, previous)
+  VelocartDriver('sendVelocity', v);
+  s = await_frame(previous);
+end
+
+function s = send_and_wait(v, wait)
+  % For when nothing new is expected: a fixed wait, then one read.
+  VelocartDriver('sendVelocity', v);
+  pause(wait);
+  s = VelocartDriver('read');
+end
+
+function open_link(dir, name)
+  status = VelocartDriver('open', fullfile(dir, [name '.link']));
+  check(isa(status, 'int8') && status == 0, 'open %s gave %d', name, status);
+end
+
+function pose = unicycle(pose, v, w, dt)
+  % The motion the simulator models: exact arcs.
+  if abs(w) < 1e-9
+    pose(1:2) += v * dt * [cos(pose(3)) sin(pose(3))];
+  else
+    a = pose(3); b = a + w * dt;
+    pose(1:2) += (v / w) * [sin(b) - sin(a), cos(a) - cos(b)];
+    pose(3) = b;
+  end
+end
+
+function d = angle_diff(a, b)
+  d = mod(a - b + pi, 2 * pi) - pi;
+end
+
+dir = getenv('VELOCART_E2E_DIR');
+check(~isempty(dir), 'VELOCART_E2E_DIR is not set');
+quiet_wait = 0.05;    % when nothing should arrive: ten times a reply's 4.9 ms
+
+%% Drive: odometry follows the commanded motion; every frame arrives intact.
+open_link(dir, 'clean');
+frames = 0;
+s = VelocartDriver('read');
+VelocartDriver('setOdometry', [0 0 0]); frames += 1;
+s = await_frame(s);
+check(isequal(s(1:4), [1 0 0 0]), 'after setOdometry: %s', mat2str(s));
+check(s(8) == 0, 'the robot starts in free-wheel mode, aux2 %g', s(8));
+
+% forward m/s, turn rad/s, seconds; multiples of 1/256 survive 8.8 exactly
+profile = [0.5 0 1.0; 0.25 1.0 1.2; 0.5 -0.5 1.0];
+ends = cumsum(profile(:, 3));
+expected = [0 0 0];
+worst = [0 0];
+last_v = [0 0];
+clock = NaN;      % the simulator's clock when it obeyed the last command
+sim_time = 0;     % simulator seconds since the first drive command
+cycles = 0;
+t0 = tic;
+while true
+  t = toc(t0);
+  seg = find(t < ends, 1);
+  if isempty(seg)
+    break;
+  end
+  v = profile(seg, 1:2);
+  VelocartDriver('sendVelocity', v); frames += 1;
+  if cycles == 0
+    t_first = toc(t0);
+  end
+  t_last = toc(t0);
+  s = await_frame(s);
+  cycles += 1;
+  check(s(1) == 1, 'cycle %d: no valid status: %s', cycles, mat2str(s));
+  check(isequal(s(5:6), v), 'cycle %d: velocities %s, commanded %s', cycles, ...
+        mat2str(s(5:6)), mat2str(v));
+  check(s(8) == 1, 'cycle %d: wheels not driven', cycles);
+  % The reply's clock (aux1, modulo 8 s) says when the command took effect.
+  if ~isnan(clock)
+    dt = mod(s(7) - clock, 8);
+    expected = unicycle(expected, last_v(1), last_v(2), dt);
+    sim_time += dt;
+  end
+  clock = s(7); last_v = v;
+  err = [norm(s(2:3) - expected(1:2)), abs(angle_diff(s(4), expected(3)))];
+  worst = max(worst, err);
+  check(err(1) <= 0.002 && err(2) <= 0.005, ...
+        'cycle %d: pose %s, expected %s', cycles, mat2str(s(2:4), 5), mat2str(expected, 5));
+  pause(0.005);
+end
+printf('drive: %d cycles in %.2f s, end pose [%.3f %.3f %.3f], worst error %.2g m %.2g rad\n', ...
+       cycles, toc(t0), s(2), s(3), s(4), worst(1), worst(2));
+check(cycles >= 60, 'only %d control cycles ran', cycles);
+check(norm(s(2:3)) > 0.5, 'the robot hardly moved: %s', mat2str(s(2:4)));
+% The model runs in real time: its clock kept pace with this session's.
+check(abs(sim_time - (t_last - t_first)) < 0.1, 'simulator %.3f s, Octave %.3f s', ...
+      sim_time, t_last - t_first);
+
+% Free wheels: velocities drop to zero, the pose stops changing.
+VelocartDriver('setFreeWheels'); frames += 1;
+parked = await_frame(s);
+check(parked(1) == 1 && isequal(parked(5:6), [0 0]) && parked(8) == 0, ...
+      'after setFreeWheels: %s', mat2str(parked));
+pause(0.2);
+VelocartDriver('setFreeWheels'); frames += 1;
+s = await_frame(parked);
+check(isequal(s(2:4), parked(2:4)), 'the robot moved in free-wheel mode');
+
+% Odometry is overwritten exactly (the values are singles).
+VelocartDriver('setOdometry', [1 2 0.5]); frames += 1;
+s = await_frame(s);
+check(isequal(s(1:4), [1 1 2 0.5]), 'after setOdometry [1 2 0.5]: %s', mat2str(s));
+VelocartDriver('close');
+
+st = read_stats(dir, 'clean');
+check(st.frames_good == frames && st.frames_bad == 0 && st.bytes_discarded == 0, ...
+      'sent %d frames; simulator saw good %d bad %d discarded bytes %d', frames, ...
+      st.frames_good, st.frames_bad, st.bytes_discarded);
+check(st.bytes_received == 26 * frames, 'bytes received %d', st.bytes_received);
+check(st.status_sent == frames, 'status frames sent %d', st.status_sent);
+printf('drive: %d command frames sent, %d arrived intact, %d bad\n', frames, ...
+       st.frames_good, st.frames_bad);
+
+% Pacing, from the simulator's log: each reply is one 30-byte write, made no
+% sooner than a 115200-baud line carries the command and the reply.
+log_lines = strsplit(strtrim(fileread(fullfile(dir, 'clean.log'))), "\n");
+rx = []; tx = [];
+for i = 1:numel(log_lines)
+  fields = strsplit(log_lines{i}, ' ');
+  switch fields{2}
+    case 'rx'
+      rx(end + 1) = str2double(fields{1});
+    case 'tx'
+      check(numel(fields) == 2 + 30, 'a reply went out in a write of %d bytes', numel(fields) - 2);
+      tx(end + 1) = str2double(fields{1});
+  end
+end
+check(numel(rx) == frames && numel(tx) == frames, 'log: %d rx, %d tx lines', numel(rx), numel(tx));
+delay = tx - rx;
+check(min(delay) >= 56 * 10 / 115200 - 1e-6, 'a reply left %.2f ms after its command', ...
+      1e3 * min(delay));
+printf('pacing: replies left %.2f to %.2f ms after their commands (median %.2f)\n', ...
+       1e3 * min(delay), 1e3 * max(delay), 1e3 * median(delay));
+
+%% A corrupted checksum on every 3rd reply reads as validity 0.
+open_link(dir, 'crc');
+valid = zeros(1, 6);
+s = VelocartDriver('read');
+for k = 1:6
+  s = send_and_await([k / 8 0], s);
+  valid(k) = s(1);
+end
+VelocartDriver('close');
+check(isequal(valid, [1 1 0 1 1 0]), 'crc: validity %s', mat2str(valid));
+st = read_stats(dir, 'crc');
+check(st.faults_crc == 2 && st.frames_good == 6, 'crc: stats %s', disp(st));
+printf('crc fault: validity %s\n', mat2str(valid));
+
+%% Garbage in front of every 2nd reply reads as validity 0.
+open_link(dir, 'garbage');
+valid = zeros(1, 4);
+s = VelocartDriver('read');
+for k = 1:4
+  s = send_and_await([k / 8 0], s);
+  valid(k) = s(1);
+end
+VelocartDriver('close');
+check(isequal(valid, [1 0 1 0]), 'garbage: validity %s', mat2str(valid));
+printf('garbage fault: validity %s\n', mat2str(valid));
+
+%% Replies split in two writes 60 ms apart: each part read on its own is
+%% invalid; read once both are in, the frame is whole again.
+open_link(dir, 'split');
+VelocartDriver('sendVelocity', [0.25 0]);
+pause(0.2);
+before = VelocartDriver('read');               % both parts in: one whole frame
+first = send_and_await([0.5 0], before);       % the first part over the older tail
+second = VelocartDriver('read');               % nothing new yet: same verdict
+pause(0.1);
+tail = VelocartDriver('read');                 % the second part at offset 0
+VelocartDriver('sendVelocity', [0.75 0]);
+pause(0.2);
+whole = VelocartDriver('read');
+VelocartDriver('close');
+check(before(1) == 1 && before(5) == 0.25, 'split: whole frame %s', mat2str(before));
+check(first(1) == 0 && second(1) == 0 && tail(1) == 0, ...
+      'split: validity %d %d %d for the parts', first(1), second(1), tail(1));
+check(whole(1) == 1 && whole(5) == 0.75, 'split: both parts read together: %s', mat2str(whole));
+printf('split fault: parts read %d %d %d, whole frame %d\n', first(1), second(1), tail(1), whole(1));
+
+%% A simulator gone silent: the last frame decodes again, still valid.
+open_link(dir, 'silent');
+last = VelocartDriver('read');
+for k = 1:3
+  last = send_and_await([k / 4 0], last);
+end
+check(last(1) == 1 && last(5) == 0.75, 'silent: third reply %s', mat2str(last));
+for k = 1:3
+  s = send_and_wait([1 1], quiet_wait);
+  check(isequal(s, last), 'silent: read %d gave %s, not the last frame %s', k, ...
+        mat2str(s), mat2str(last));
+end
+VelocartDriver('close');
+st = read_stats(dir, 'silent');
+check(st.frames_good == 6 && st.status_sent == 3 && st.status_withheld == 3, ...
+      'silent: stats %s', disp(st));
+printf('silent fault: reads repeat the last frame with validity %d\n', s(1));
+
+%% Silent after a corrupted frame: the old frame stays invalid.
+open_link(dir, 'silentbad');
+valid = zeros(1, 5);
+s = VelocartDriver('read');
+for k = 1:3
+  s = send_and_await([k / 4 0], s);
+  valid(k) = s(1);
+end
+for k = 4:5
+  s = send_and_wait([k / 4 0], quiet_wait);
+  valid(k) = s(1);
+end
+VelocartDriver('close');
+check(isequal(valid, [1 1 0 0 0]), 'silent after a bad frame: validity %s', mat2str(valid));
+printf('silent after a bad frame: validity %s\n', mat2str(valid));
+
+%% A simulator that hangs up: reads keep the old frame; writes fail quietly.
+open_link(dir, 'hangup');
+last = VelocartDriver('read');
+for k = 1:3
+  last = send_and_await([k / 4 0.5], last);
+end
+check(last(1) == 1, 'hangup: third reply invalid');
+after = send_and_wait([1 0], quiet_wait);   % the simulator hangs up here
+check(isequal(after, last), 'hangup: read gave %s, not %s', mat2str(after), mat2str(last));
+% The line is down: the driver says so once, and still returns the echo.
+said = evalc('echo = VelocartDriver(''sendVelocity'', [0.5 0]);');
+check(~isempty(strfind(said, 'could not be written')), 'hangup: the write did not fail: "%s"', said);
+check(isa(echo, 'uint8') && numel(echo) == 26, 'hangup: echo %s', class(echo));
+again = VelocartDriver('read');
+check(isequal(again, last), 'hangup: later read gave %s', mat2str(again));
+VelocartDriver('close');
+status = VelocartDriver('open', fullfile(dir, 'hangup.link'));
+check(status == -1, 'hangup: the link should be gone, open gave %d', status);
+st = read_stats(dir, 'hangup');
+check(st.hung_up == 1 && st.status_sent == 3, 'hangup: stats %s', disp(st));
+printf('hang-up: reads repeat the last frame with validity %d; reopen gives %d\n', again(1), status);
+
+%% Streaming at 100 Hz: frames arrive without being asked for.
+open_link(dir, 'stream');
+pause(0.1);
+a = VelocartDriver('read');
+VelocartDriver('sendVelocity', [0.5 0]);
+pause(0.05);
+VelocartDriver('read');                      % frames from around the command
+pause(0.05);
+b = VelocartDriver('read');
+VelocartDriver('close');
+check(a(1) == 1 && a(5) == 0 && a(8) == 0, 'stream: first frame %s', mat2str(a));
+check(b(1) == 1 && b(5) == 0.5 && b(8) == 1, 'stream: frame after driving %s', mat2str(b));
+check(b(7) > a(7) || b(7) < 1, 'stream: the clock did not advance (%g, %g)', a(7), b(7));
+printf('stream: frames valid, clock %.3f s then %.3f s\n', a(7), b(7));
+
+disp('sim_e2e: all scenarios passed');
