@@ -7,7 +7,7 @@ packages=(
   g++ make cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  octave liboctave-dev octave-instrument-control gnuplot-nox
+  octave liboctave-dev octave-instrument-control gnuplot-nox fonts-freefont-otf
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
 )
 

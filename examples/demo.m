@@ -1,0 +1,125 @@
+% DEMO  Drive the robot along a figure eight and plot its odometry.
+%
+%   port = '/tmp/robot';   % a device path (velocart-sim prints its link), or a port number
+%   run('examples/demo.m') % MATLAB;  in Octave: source('examples/demo.m')
+%
+% The script opens PORT, sets the odometry to zero and drives a figure eight
+% of two 0.2 m circles: once round to the left, then once round to the right,
+% judged by the heading the robot reports. Each cycle sends the velocity,
+% waits 10 ms (a reply takes about 4.9 ms on a 115200-baud line) and reads
+% the status. It prints a pose about once a second, puts the wheels free,
+% closes the port and saves the path to demo-trajectory.png (or to the file
+% named by pngFile, if set). It raises an error if the driver reports no
+% valid status at all. It is a script, not a function, so that it does not
+% hide the host's own DEMO command.
+
+if ~exist('port', 'var')
+    error('demo:port', 'demo: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
+end
+if ~exist('pngFile', 'var')
+    pngFile = 'demo-trajectory.png';
+end
+
+speed = 0.25;         % m/s
+turnRate = 1.25;      % rad/s: circles of 0.2 m radius
+period = 0.05;        % s per control cycle
+replyWait = 0.01;     % s between sendVelocity and read
+timeLimit = 30;       % s, in case the heading never comes round
+
+if VelocartDriver('open', port) ~= 0
+    error('demo:open', 'demo: cannot open %s', num2str(port));
+end
+
+poses = zeros(0, 3);
+valid = 0;
+invalid = 0;
+try
+    VelocartDriver('setOdometry', [0 0 0]);
+    pause(replyWait);
+    s = VelocartDriver('read');
+    if s(1) == 1
+        poses(end + 1, :) = s(2:4);
+    end
+    turned = 0;           % heading change so far, unwrapped
+    lastHeading = s(4);
+    direction = 1;        % +1: the left circle, -1: the right circle
+    nextRow = 0;
+
+    fprintf('%8s %8s %8s %9s %8s %9s\n', 't [s]', 'x [m]', 'y [m]', 'th [deg]', 'v [m/s]', ...
+            'w [rad/s]');
+    start = tic;
+    while toc(start) < timeLimit
+        cycleStart = toc(start);
+        VelocartDriver('sendVelocity', [speed direction * turnRate]);
+        pause(replyWait);
+        s = VelocartDriver('read');
+        if s(1) == 1
+            valid = valid + 1;
+            poses(end + 1, :) = s(2:4);
+            turned = turned + mod(s(4) - lastHeading + pi, 2 * pi) - pi;
+            lastHeading = s(4);
+            if cycleStart >= nextRow
+                fprintf('%8.2f %8.3f %8.3f %9.1f %8.3f %9.3f\n', cycleStart, s(2), s(3), ...
+                        s(4) * 180 / pi, s(5), s(6));
+                nextRow = nextRow + 1;
+            end
+        else
+            invalid = invalid + 1;
+            if valid == 0 && toc(start) > 1
+                break;   % a second without one valid frame: nothing to drive by
+            end
+        end
+        if direction == 1 && turned >= 2 * pi
+            direction = -1;
+        elseif direction == -1 && turned <= 0
+            break;
+        end
+        pause(max(0, period - (toc(start) - cycleStart)));
+    end
+
+    VelocartDriver('setFreeWheels');
+    pause(replyWait);
+    s = VelocartDriver('read');
+    if s(1) == 1
+        valid = valid + 1;
+        poses(end + 1, :) = s(2:4);
+        fprintf('%8.2f %8.3f %8.3f %9.1f %8.3f %9.3f   free wheels\n', toc(start), s(2), ...
+                s(3), s(4) * 180 / pi, s(5), s(6));
+    end
+catch failure
+    VelocartDriver('setFreeWheels');
+    VelocartDriver('close');
+    rethrow(failure);
+end
+VelocartDriver('close');
+
+fprintf('%d valid and %d invalid status frames\n', valid, invalid);
+if valid == 0
+    error('demo:noStatus', 'demo: the driver reported no valid status');
+end
+
+% Octave draws with gnuplot, which needs no display and writes the PNG
+% itself (its pngcairo terminal); MATLAB prints PNG on its own.
+isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+pngDevice = '-dpng';
+if isOctave
+    warning('off', 'Octave:gnuplot-graphics');
+    warning('off', 'print:nogs');   % pngcairo needs no Ghostscript
+    graphics_toolkit('gnuplot');
+    pngDevice = '-dpngcairo';
+end
+figureHandle = figure('visible', 'off', 'Position', [100 100 640 560]);
+plot(poses(:, 1), poses(:, 2), 'b-', 'LineWidth', 1.5);
+hold on;
+plot(poses(1, 1), poses(1, 2), 'go', 'MarkerSize', 8);
+plot(poses(end, 1), poses(end, 2), 'rx', 'MarkerSize', 8);
+axis equal;
+grid on;
+xlabel('x [m]');
+ylabel('y [m]');
+title('Odometry of the simulated robot');
+legend('path', 'start', 'end', 'Location', 'northeast');
+axis([-0.5 0.5 -0.5 0.5]);
+print(figureHandle, pngFile, pngDevice);
+close(figureHandle);
+fprintf('trajectory saved to %s\n', pngFile);
