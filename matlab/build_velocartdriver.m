@@ -1,0 +1,88 @@
+function mexFile = build_velocartdriver(outputDir)
+%BUILD_VELOCARTDRIVER  Build the VelocartDriver MEX file for the host running it.
+%   BUILD_VELOCARTDRIVER builds VelocartDriver.<mexext> into the folder
+%   that holds this script.
+%   BUILD_VELOCARTDRIVER(OUTPUTDIR) builds it into OUTPUTDIR (created if
+%   needed).
+%   MEXFILE = BUILD_VELOCARTDRIVER(...) returns the full path of the file.
+%
+%   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
+%   (-R2017b -compatibleArrayDims, MX_COMPAT_32, VELOCART_HOST_MATLAB); in
+%   GNU Octave it calls mkoctfile --mex (VELOCART_HOST_OCTAVE). Either way
+%   it compiles src/gateway/gateway.cpp, src/protocol/*.cpp and the serial
+%   backend of this platform (serial_link_win32.cpp on Windows, else
+%   serial_link_posix.cpp), with src/ on the include path, as C++17.
+%
+%   Needs a C++17 compiler that the host knows: 'mex -setup C++' in MATLAB;
+%   in Octave, the compiler mkoctfile was configured with (g++ 7 or newer).
+%
+%   Example:
+%       build_velocartdriver();
+%       addpath(fileparts(which('build_velocartdriver')));
+%       VelocartDriver()      % prints the banner
+
+here = fileparts(mfilename('fullpath'));
+root = fileparts(here);
+if nargin < 1 || isempty(outputDir)
+    outputDir = here;
+end
+if ~exist(outputDir, 'dir')
+    mkdir(outputDir);
+end
+
+src = fullfile(root, 'src');
+protocol = dir(fullfile(src, 'protocol', '*.cpp'));
+sources = {fullfile(src, 'gateway', 'gateway.cpp')};
+for k = 1:numel(protocol)
+    sources{end + 1} = fullfile(src, 'protocol', protocol(k).name); %#ok<AGROW>
+end
+if ispc
+    sources{end + 1} = fullfile(src, 'serial', 'serial_link_win32.cpp');
+else
+    sources{end + 1} = fullfile(src, 'serial', 'serial_link_posix.cpp');
+end
+mexFile = fullfile(outputDir, ['VelocartDriver.' mexext()]);
+
+if exist('OCTAVE_VERSION', 'builtin') ~= 0
+    buildWithOctave(src, sources, mexFile);
+else
+    buildWithMatlab(src, sources, outputDir);
+end
+if ~exist(mexFile, 'file')
+    error('build_velocartdriver:missing', 'build_velocartdriver: %s was not created', mexFile);
+end
+fprintf('build_velocartdriver: built %s\n', mexFile);
+end
+
+function buildWithOctave(src, sources, mexFile)
+% mkoctfile takes its compiler flags from CXXFLAGS; add the standard to
+% Octave's own flags for this one build and put the variable back after.
+saved = getenv('CXXFLAGS');
+setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -std=c++17']);
+try
+    [output, status] = mkoctfile('--mex', '-DVELOCART_HOST_OCTAVE', ['-I' src], ...
+                                 '-o', mexFile, sources{:});
+catch failure
+    setenv('CXXFLAGS', saved);
+    rethrow(failure);
+end
+setenv('CXXFLAGS', saved);
+if status ~= 0
+    error('build_velocartdriver:mkoctfile', 'build_velocartdriver: mkoctfile failed:\n%s', output);
+end
+end
+
+function buildWithMatlab(src, sources, outputDir)
+args = {'-R2017b', '-compatibleArrayDims', '-DMX_COMPAT_32', '-DVELOCART_HOST_MATLAB', ...
+        ['-I' src], '-outdir', outputDir, '-output', 'VelocartDriver'};
+compiler = mex.getCompilerConfigurations('C++', 'Selected');
+if ispc && ~isempty(compiler) && ~isempty(strfind(lower(compiler.ShortName), 'msvc'))
+    args{end + 1} = 'COMPFLAGS=$COMPFLAGS /std:c++17';
+else
+    args{end + 1} = 'CXXFLAGS=$CXXFLAGS -std=c++17';
+end
+if ispc
+    args{end + 1} = '-luser32';   % wsprintfA formats the COM device path
+end
+mex(args{:}, sources{:});
+end
