@@ -1,0 +1,52 @@
+// Stand-in for MATLAB's libmex.dll, for tests only: mexPrintf collects what
+// the module prints so the stand-in host can show it exactly, and mexAtExit
+// keeps the handler MATLAB would run when it clears the module.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "standin.h"
+
+namespace {
+
+std::string printed;
+void (*exitHandler)(void) = nullptr;
+
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) int mexPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (length > 0) {
+        std::vector<char> text(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        printed.append(text.data(), static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return length;
+}
+
+__declspec(dllexport) int mexAtExit(void (*handler)(void)) {
+    exitHandler = handler;
+    return 0;
+}
+
+__declspec(dllexport) const char* standinPrinted() { return printed.c_str(); }
+
+__declspec(dllexport) void standinClearPrinted() { printed.clear(); }
+
+__declspec(dllexport) int standinRunExitHandler() {
+    if (exitHandler == nullptr) return 0;
+    void (*handler)(void) = exitHandler;
+    exitHandler = nullptr;
+    handler();
+    return 1;
+}
+}

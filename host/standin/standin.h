@@ -1,0 +1,39 @@
+// Test-only hooks of the stand-in MATLAB host. The stand-in libmx.dll and
+// libmex.dll implement the host functions the module imports; these extra
+// exports let standin-host.exe build arguments, read results and do what
+// MATLAB does between calls. The module itself never sees them.
+#pragma once
+
+#include "gateway/host_api.h"
+
+extern "C" {
+
+// libmx: arrays the host hands to the module. Numeric and logical arrays
+// start zeroed; char arrays hold UTF-16 units as in MATLAB; cells and
+// structs carry no data the module could read.
+mxArray* standinCreateArray(mxClassID classId, int rows, int columns);
+mxArray* standinCreateString(const char* text);
+void standinMarkComplex(mxArray* array);
+void standinMarkSparse(mxArray* array);
+void standinGetSize(const mxArray* array, int* rows, int* columns);
+void standinDestroyArray(mxArray* array);
+
+// libmx: what MATLAB does when a call returns. Releases the texts handed
+// out by mxArrayToString (overwritten first, so a text kept past its call
+// reads back as garbage) and the arrays the module created but did not
+// return; `kept` are the returned ones. Returns how many arrays were
+// created and not returned.
+int standinEndCall(mxArray* const* kept, int keptCount);
+
+// libmx: uses of the API outside its contract since the last call to
+// standinEndCall, one per line ("" if none).
+const char* standinMisuse();
+
+// libmex: everything mexPrintf produced since the last clear.
+const char* standinPrinted();
+void standinClearPrinted();
+
+// libmex: runs the handler registered with mexAtExit, as MATLAB does when it
+// clears the module. Returns 1 if there was one.
+int standinRunExitHandler();
+}

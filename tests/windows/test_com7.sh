@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The Windows module under Wine, driven by the stand-in host through COM7,
+# whose far end is a pty held by a Linux program:
+#   test_com7.sh peer WIN_BUILD PREFIX CABLE PTY_PEER CALLS
+#       the test's pty peer: records every byte and sends one status frame
+#   test_com7.sh sim WIN_BUILD PREFIX CABLE VELOCART_SIM CALLS
+#       the simulated robot: answers every command frame
+# CABLE is the link the far end creates; the prefix's dosdevices/com7 points
+# at it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+mode=$1
+win_build=$2
+export WINE_PREFIX_DIR=$3
+cable=$4
+far_end=$5
+calls=$6
+source "$here/wine_env.sh"
+source "$here/transcript.sh"
+
+find_wine
+use_prefix
+prefix_ready || wine_fail "the Wine prefix $WINE_PREFIX_DIR has not been set up (test windows_wine_prefix)"
+host=$win_build/standin/standin-host.exe
+module=$win_build/VelocartDriver.mexw64
+for file in "$host" "$module" "$far_end"; do
+  [ -f "$file" ] || wine_fail "$file does not exist; build it first ('make windows' for the Windows files)"
+done
+
+work=$(mktemp -d /tmp/velocart-wine-XXXXXX)
+transcript=$work/transcript.txt
+far_pid=""
+helper_pid=""
+cleanup() {
+  [ -z "$helper_pid" ] || kill "$helper_pid" 2>/dev/null || true
+  exec 3>&- 2>/dev/null || true
+  if [ -n "$far_pid" ] && kill -0 "$far_pid" 2>/dev/null; then
+    kill -TERM "$far_pid" 2>/dev/null || true
+    timeout 5 tail --pid="$far_pid" -f /dev/null || kill -KILL "$far_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The worked frames: sendVelocity [1 -0.5] right after load, and the status
+# frame that decodes to 1, 1.0, 2.0, 0.5, 1.0, -0.5, -1.0, 0.5.
+worked_velocity="AA 16 00 03 00 01 03 00 80 FF 00 01 00 00 00 00 00 00 00 00 00 00 00 00 63 11"
+worked_status="AA 1A 00 00 00 00 00 00 80 FF 00 01 00 00 80 3F 00 00 00 40 00 00 00 3F 00 08 00 F0 9D 7A"
+
+# CRC-16/CMS, bit by bit from its catalogue parameters, as the big-endian
+# checksum bytes: crc16_cms HEX...
+crc16_cms() {
+  local crc=$((0xFFFF)) byte bit
+  for byte in "$@"; do
+    crc=$((crc ^ (0x$byte << 8)))
+    for bit in 1 2 3 4 5 6 7 8; do
+      if ((crc & 0x8000)); then
+        crc=$((((crc << 1) ^ 0x8005) & 0xFFFF))
+      else
+        crc=$(((crc << 1) & 0xFFFF))
+      fi
+    done
+  done
+  printf '%02X %02X' $((crc >> 8)) $((crc & 0xFF))
+}
+[ "$(crc16_cms 31 32 33 34 35 36 37 38 39)" = "AE E7" ] || wine_fail "the test's CRC is wrong"
+# A status frame of 0x11 (XON), 0x13 (XOFF) and 0x00 bytes: the header,
+# velocities 0x1113/256 and 0x1311/256, auxiliary values 17/4096 and 19/4096.
+flow_body="1A 00 11 13 00 11 13 11 13 13 11 00 00 00 00 00 00 00 00 00 00 00 00 13 00 11 00"
+flow_status="AA $flow_body $(crc16_cms $flow_body)"
+flow_vector="1 0 0 0 17.07421875 19.06640625 0.004150390625 0.004638671875"
+
+rm -f "$cable"
+mkfifo "$work/far-end.in"
+case $mode in
+  peer) "$far_end" --link "$cable" --record "$work/received.bin" \
+          <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
+  sim) "$far_end" --link "$cable" --log "$work/sim.log" --stats "$work/sim.stats" \
+         <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
+  *) wine_fail "unknown far end '$mode'" ;;
+esac
+far_pid=$!
+exec 3>"$work/far-end.in"
+wait_for_line "$work/far-end.out" "ready $cable" 10 ||
+  wine_fail "$(basename "$far_end") did not get ready: $(cat "$work/far-end.err")"
+ln -sfn "$cable" "$WINEPREFIX/dosdevices/com7"
+
+if [ "$mode" = peer ]; then
+  # Once the first frame has arrived, while the host script waits before
+  # its first read, the peer replies and the port's line settings are read
+  # from the pty; the second reply follows the fourth frame.
+  (wait_for_size "$work/received.bin" 26 60 && echo "send $worked_status" >&3 &&
+    stty -a -F "$(readlink -f "$cable")" >"$work/line-settings.txt" 2>&1 &&
+    wait_for_size "$work/received.bin" 104 60 && echo "send $flow_status" >&3) &
+  helper_pid=$!
+fi
+
+started=$(date +%s%N)
+status=0
+run_wine 120 "$host" "$(windows_path "$module")" "$(windows_path "$calls")" \
+  >"$transcript" 2>"$work/wine.err" || status=$?
+echo "stand-in host under Wine: exit $status after $((($(date +%s%N) - started) / 1000000)) ms"
+[ "$status" -eq 0 ] || fail "the stand-in host exited with $status: $(tail -n 5 "$work/wine.err" | tr '\n' '|')"
+expect_no_faults
+
+opened='Port COM7 is opened successfully.\n'
+refused_frame() {
+  echo "VelocartDriver: '$1' needs $2, e.g. VelocartDriver('$1', $3); nothing was sent.\n"
+}
+
+if [ "$mode" = peer ]; then
+  # open: the port without a device, COM7 by number and by name, another
+  # port while COM7 is open
+  expect_printed @no-port 'I cannot open COM8!\n'
+  expect_result @no-port "int8 1x1: -1"
+  for label in @open @open-again @open-text; do
+    expect_printed $label "$opened"
+    expect_result $label "int8 1x1: 0"
+  done
+  expect_printed @open-lower 'Port com7 is opened successfully.\n'
+  expect_result @open-lower "int8 1x1: 0"
+  expect_printed @open-path 'Port \\\\.\\COM7 is opened successfully.\n'
+  expect_result @open-path "int8 1x1: 0"
+  expect_printed @other-port 'I cannot open COM8!\n' \
+    "VelocartDriver: COM7 is already open; call VelocartDriver('close') first.\n"
+  expect_result @other-port "int8 1x1: -1"
+
+  # frames: the worked bytes, refusals that send nothing
+  expect_result @vel "uint8 1x26: $worked_velocity"
+  expect_printed @vel
+  expect_printed @bad-few "$(refused_frame sendVelocity 'a real numeric array of 2 velocities' '[0.2 0.5]')"
+  expect_result @bad-few "uint8 1x0"
+  expect_result @bad-complex "uint8 1x0"
+  expect_result @bad-cell "uint8 1x0"
+  expect_result @bad-open "int8 1x1: -1"
+
+  # read: the status frame the peer sent, again with no new bytes; the
+  # second frame, and still that after close
+  for label in @read @read-again; do
+    expect_result $label "double 1x8: 1 1 2 0.5 1 -0.5 -1 0.5"
+  done
+  for label in @read-flow @read-closed; do
+    expect_result $label "double 1x8: $flow_vector"
+  done
+  expect_host_error @read-two
+
+  # 115200 baud 8N1, and no XON/XOFF flow control in either direction
+  settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
+  for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff; do
+    grep -qx -- "$setting" <<<"$settings" ||
+      fail "the line settings lack $setting: $(tr '\n' ' ' <"$work/line-settings.txt" || true)"
+  done
+  expect_host_error @close-out
+  expect_result @close "none"
+  expect_printed @close
+  expect_result @close-closed "none"
+
+  # while Closed a frame is echoed after about 10 ms and sends nothing
+  [[ "$(result_of @vel-closed)" == "uint8 1x26: AA 16 "* ]] ||
+    fail "@vel-closed: result is '$(result_of @vel-closed)', expected a 1x26 echo"
+  [ "$(took_of @vel-closed)" -ge 9 ] || fail "@vel-closed took $(took_of @vel-closed) ms, not at least 9"
+
+  # reopened after close, and after the module was cleared with COM7 open
+  for label in @reopen @open-after-clear; do
+    expect_printed $label "$opened"
+    expect_result $label "int8 1x1: 0"
+  done
+  grep -qxF '@clear note exit handler ran' "$transcript" || fail "clearing the module ran no exit handler"
+
+  # The port handle is held exactly while the link is Open: a refused open
+  # leaves none, close and clearing the module release it.
+  for pair in @ports-at-load:0 @ports-no-port:0 @ports-open:1 @ports-closed:0 @ports-cleared:0 \
+      @ports-end:0; do
+    label=${pair%%:*}
+    held=$(lines_of "$label" note)
+    [ "$held" = "open ports ${pair#*:}" ] || fail "$label: $held, expected open ports ${pair#*:}"
+  done
+  expect_result @vel-after-clear "uint8 1x26: $worked_velocity"
+
+  # The far end got exactly the frames sent while open, in order.
+  echo quit >&3
+  exec 3>&-
+  timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the pty peer did not stop"
+  expected=""
+  for label in @vel @odo @free @vel-2 @vel-reopened @vel-after-clear; do
+    expected+=" $(values_of $label)"
+  done
+  received=$(od -An -v -tx1 "$work/received.bin" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true)
+  [ "$(echo $received)" = "$(echo $expected)" ] ||
+    fail "the pty peer received: $(echo $received); expected: $(echo $expected)"
+else
+  # The simulated robot answers each frame; each read gets the reply to the
+  # frame before it.
+  expect_printed @open "$opened"
+  expect_result @open "int8 1x1: 0"
+  read_odo=$(values_of @read-odo)
+  read_vel=$(values_of @read-vel)
+  read_free=$(values_of @read-free)
+  [ "$(awk '{ print $1, $2, $3, $4 }' <<<"$read_odo")" = "1 1 2 0.5" ] ||
+    fail "read after setOdometry [1 2 0.5] is not valid with that pose: $read_odo"
+  [ "$(awk '{ print $1, $5, $6, $8 }' <<<"$read_vel")" = "1 0.5 0.25 1" ] ||
+    fail "read after sendVelocity [0.5 0.25] does not report those velocities, driven: $read_vel"
+  [ "$(awk '{ print $1, $5, $6, $8 }' <<<"$read_free")" = "1 0 0 0" ] ||
+    fail "read after setFreeWheels does not report free wheels: $read_free"
+  expect_result @close "none"
+
+  # The robot's log holds the frames it received intact: exactly the echoes.
+  kill -TERM "$far_pid"
+  timeout 10 tail --pid="$far_pid" -f /dev/null || fail "velocart-sim did not stop on SIGTERM"
+  received=$(awk '$2 == "rx" { $1 = ""; $2 = ""; print }' "$work/sim.log" | tr -s ' \n' ' ' || true)
+  expected=""
+  for label in @odo @vel @free; do
+    expected+=" $(values_of $label)"
+  done
+  [ "$(echo $received)" = "$(echo $expected)" ] ||
+    fail "velocart-sim received: $(echo $received); expected: $(echo $expected)"
+  grep -qx 'frames_good 3' "$work/sim.stats" || fail "velocart-sim counters: $(tr '\n' ' ' <"$work/sim.stats")"
+  grep -qx 'frames_bad 0' "$work/sim.stats" || fail "velocart-sim counters: $(tr '\n' ' ' <"$work/sim.stats")"
+fi
+finish

@@ -1,0 +1,70 @@
+# Checks over a stand-in host transcript ($transcript), sourced by the test
+# scripts. Each call's lines start with its label; see
+# host/standin/standin_host.cpp for the line kinds.
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# The lines of one kind for one label, without the label and the kind.
+lines_of() {
+  local label=$1 kind=$2
+  grep -F -- "$label $kind" "$transcript" | awk -v start="$label $kind" \
+    'index($0, start) == 1 { print substr($0, length(start) + 2) }' || true
+}
+
+# The first result: "CLASS RxC: VALUES", "none", or "" after a host error.
+result_of() {
+  lines_of "$1" result | head -n 1
+}
+
+# The values of the first result (after "CLASS RxC: ").
+values_of() {
+  result_of "$1" | sed -n 's/^[a-z0-9]* [0-9]*x[0-9]*: //p'
+}
+
+# The call's wall time in whole milliseconds.
+took_of() {
+  lines_of "$1" took | sed -n 's/^\([0-9]*\)\..* ms$/\1/p'
+}
+
+expect_result() {
+  local label=$1 expected=$2 actual
+  actual=$(result_of "$label")
+  [ "$actual" = "$expected" ] || fail "$label: result is '$actual', expected '$expected'"
+}
+
+# Everything the call printed, as the transcript quotes it, one argument a line.
+expect_printed() {
+  local label=$1 actual expected=""
+  shift
+  for line in "$@"; do expected+="\"$line\""$'\n'; done
+  actual=$(lines_of "$label" printed)
+  [ "$actual" = "${expected%$'\n'}" ] ||
+    fail "$label printed: $(printf '%s' "$actual" | tr '\n' '|'), expected: $(printf '%s' "${expected%$'\n'}" | tr '\n' '|')"
+}
+
+expect_host_error() {
+  grep -qxF -- "$1 host error" "$transcript" || fail "$1: the host raised no error"
+}
+
+# Faults the stand-in host saw anywhere: API misuse, slots written past
+# those asked for, arrays created and not returned.
+expect_no_faults() {
+  if grep -q '^@[^ ]* fault ' "$transcript"; then
+    fail "the host saw faults: $(grep '^@[^ ]* fault ' "$transcript" | tr '\n' '|')"
+  fi
+  grep -qx 'end of script' "$transcript" || fail "the stand-in host stopped before the end"
+}
+
+finish() {
+  if [ "$failures" -gt 0 ]; then
+    echo "--- transcript ($transcript)"
+    cat "$transcript"
+    echo "$failures check(s) failed"
+    exit 1
+  fi
+  echo "all checks passed"
+}

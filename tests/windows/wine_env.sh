@@ -1,0 +1,88 @@
+# Wine for the Windows tests, sourced by the scripts here. Finds Wine, points
+# it at the build's private prefix (WINE_PREFIX_DIR) and runs Windows
+# programs with bounded waits. Wine is looked for on PATH and where Debian
+# and WineHQ install it; VELOCART_WINE may name the loader instead.
+
+wine_fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+find_wine() {
+  WINE=""
+  local candidate
+  for candidate in "${VELOCART_WINE:-}" "$(command -v wine64 || true)" \
+      "$(command -v wine || true)" /usr/lib/wine/wine64 /usr/lib/wine/wine \
+      /usr/lib/x86_64-linux-gnu/wine/wine64 /opt/wine-stable/bin/wine64 \
+      /opt/wine-stable/bin/wine; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ] && [ ! -d "$candidate" ]; then
+      WINE=$candidate
+      break
+    fi
+  done
+  [ -n "$WINE" ] || wine_fail "Wine is not installed, so the Windows module cannot be run." \
+    "Install it with 'apt-get install wine64' (scripts/install-deps.sh does)."
+
+  WINESERVER=""
+  local dir
+  dir=$(dirname "$(readlink -f "$WINE")")
+  for candidate in "$dir/wineserver" "$dir/wineserver64" "$(command -v wineserver || true)" \
+      /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      WINESERVER=$candidate
+      break
+    fi
+  done
+  [ -n "$WINESERVER" ] || wine_fail "Wine's wineserver was not found next to $WINE."
+}
+
+# The environment every Wine process of the tests gets: the private
+# prefix, no debug output, no display, no Mono/Gecko installers.
+use_prefix() {
+  [ -n "${WINE_PREFIX_DIR:-}" ] || wine_fail "WINE_PREFIX_DIR is not set"
+  export WINEPREFIX=$WINE_PREFIX_DIR
+  export WINEARCH=win64
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY WAYLAND_DISPLAY
+}
+
+prefix_ready() {
+  [ -f "$WINE_PREFIX_DIR/.velocart-ready" ]
+}
+
+# A Windows path for a Unix one, through the prefix's Z: drive.
+windows_path() {
+  local path
+  path=$(readlink -f "$1")
+  echo "Z:${path//\//\\}"
+}
+
+# Runs a Windows program, at most SECONDS long: run_wine SECONDS PROGRAM ARGS...
+# Wine and the processes it starts get no terminal and no pipe of the
+# caller's, so none of them can hold the test open after it ends.
+run_wine() {
+  local seconds=$1
+  shift
+  timeout -k 5 "$seconds" "$WINE" "$@" </dev/null
+}
+
+# Waits until FILE holds at least BYTES bytes, for at most SECONDS.
+wait_for_size() {
+  local file=$1 bytes=$2 seconds=$3 waited=0
+  while [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -lt "$bytes" ]; do
+    [ "$waited" -lt $((seconds * 20)) ] || return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+}
+
+# Waits until FILE has a line starting with TEXT, for at most SECONDS.
+wait_for_line() {
+  local file=$1 text=$2 seconds=$3 waited=0
+  until grep -q "^$text" "$file" 2>/dev/null; do
+    [ "$waited" -lt $((seconds * 20)) ] || return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+}
