@@ -1,0 +1,204 @@
+// The driver allocates nothing of its own: the encoders, the status check
+// and decoding, and the serial calls on a real pty run with a counter on
+// every heap allocation of the process, and it must stay at zero.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "hardening/allocation_counter.h"
+#include "protocol/command_frame.h"
+#include "protocol/frame_crc16.h"
+#include "protocol/status_frame.h"
+#include "serial/serial_link.h"
+#include "support/reference_crc.h"
+
+using namespace velocart;
+using velocart_test::AllocationScope;
+
+namespace {
+
+// Keeps the compiler from dropping an allocation it can see is unused.
+void* volatile escaped = nullptr;
+
+constexpr float kAwkward[] = {0.0f,
+                              -0.0f,
+                              1.0f,
+                              -0.5f,
+                              30.0f,
+                              -30.0f,
+                              40.0f,
+                              -1e30f,
+                              0.0039f,
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::denorm_min(),
+                              std::numeric_limits<float>::max()};
+
+std::uint8_t statusFrame[1024];
+
+void sealStatusFrame(std::uint8_t* frame) {
+    const std::uint16_t crc = velocart_test::referenceCrc16(frame + 1, frame[1] + 1u);
+    frame[28] = static_cast<std::uint8_t>(crc >> 8);
+    frame[29] = static_cast<std::uint8_t>(crc & 0xFF);
+}
+
+// The test's end of the cable: a pty master, its slave opened by the driver.
+class PtyCable {
+public:
+    PtyCable() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const char* name = ptsname(master_);
+        if (name != nullptr) slave_ = name;
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyCable() {
+        if (master_ >= 0) close(master_);
+    }
+    const char* slave() const { return slave_.c_str(); }
+    bool ready() const { return master_ >= 0 && !slave_.empty(); }
+
+    // Everything the driver has written so far (waits briefly for it).
+    long drain() {
+        long total = 0;
+        std::uint8_t sink[4096];
+        for (int idle = 0; idle < 50;) {
+            const ssize_t n = read(master_, sink, sizeof sink);
+            if (n > 0) {
+                total += n;
+                idle = 0;
+            } else {
+                ++idle;
+                usleep(1000);
+            }
+        }
+        return total;
+    }
+    bool send(const std::uint8_t* bytes, std::size_t count) {
+        return write(master_, bytes, count) == static_cast<ssize_t>(count);
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+}  // namespace
+
+// Without this, every other test here could pass with a counter that
+// never counts.
+TEST(AllocationCounter, SeesOperatorNewMallocAndCalloc) {
+    AllocationScope scope;
+    int* fromNew = new int(7);
+    escaped = fromNew;
+    void* fromMalloc = std::malloc(64);
+    escaped = fromMalloc;
+    void* fromCalloc = std::calloc(4, 16);
+    escaped = fromCalloc;
+    const long seen = scope.count();
+    delete fromNew;
+    std::free(fromMalloc);
+    std::free(fromCalloc);
+    EXPECT_GE(seen, 3);
+}
+
+TEST(NoAllocation, EncodersChecksumAndStatusFrame) {
+    std::memset(statusFrame, 0, sizeof statusFrame);
+    const std::uint8_t head[] = {0xAA, 0x1A, 0x00};
+    std::memcpy(statusFrame, head, sizeof head);
+    sealStatusFrame(statusFrame);
+    CommandFrameBytes own = {};
+    double vector[kStatusVectorSize];
+    int valid = 0;
+
+    long seen;
+    {
+        AllocationScope scope;
+        for (float a : kAwkward) {
+            for (float b : kAwkward) {
+                encodeVelocity(a, b);
+                encodeVelocity(a, b, own);
+                encodeOdometry(a, b, a);
+                encodeOdometry(b, a, b, own);
+                encodeFreeWheels();
+                encodeFreeWheels(own);
+                (void)velocityToFixed(a);
+            }
+        }
+        (void)frameCrc16(CommandFrame.bytes + 1, 23);
+        for (int length : {0, 3, 26, 255}) {
+            statusFrame[1] = static_cast<std::uint8_t>(length);
+            const bool ok = checkStatusFrame(statusFrame);
+            decodeStatus(statusFrame, ok, vector);
+            valid += ok;
+        }
+        seen = scope.count();
+    }
+    EXPECT_EQ(seen, 0);
+    // Both paths of the decoding ran: the frame is sealed for L = 26 only.
+    EXPECT_EQ(valid, 1);
+}
+
+// The serial calls the gateway makes, on a real device: open, writes while
+// open and while closed, reads with and without bytes waiting, refused
+// opens, and close.
+TEST(NoAllocation, SerialCallsOnAPty) {
+    PtyCable cable;
+    ASSERT_TRUE(cable.ready());
+    std::uint8_t reply[30] = {0xAA, 0x1A, 0x00};
+    sealStatusFrame(reply);
+
+    int opened, reopened, refusedPath, refusedNumber;
+    bool allWritten = true;
+    bool replyRead = false;
+    long seenOpen, seenClosed;
+    {
+        AllocationScope scope;
+        opened = openPortByName(cable.slave(), kLineBaudRate);
+        reopened = openPortByName(cable.slave(), kLineBaudRate);
+        refusedPath = openPortByName("/nonexistent/velocart/port", kLineBaudRate);
+        refusedNumber = openPort(kLastPortNumber + 1, kLineBaudRate);
+        for (int i = 0; i < 20; ++i) {
+            encodeVelocity(0.25f * static_cast<float>(i), -1.0f);
+            allWritten = writeFrame(CommandFrame.bytes, kCommandFrameSize) && allWritten;
+            readAvailable();
+        }
+        cable.send(reply, sizeof reply);
+        for (int tries = 0; tries < 200 && !replyRead; ++tries) {
+            readAvailable();
+            replyRead = checkStatusFrame(SerialLink.receiveBuffer);
+            if (!replyRead) usleep(1000);
+        }
+        seenOpen = scope.count();
+    }
+    const long received = cable.drain();
+    {
+        AllocationScope scope;
+        closePort();
+        encodeFreeWheels();
+        writeFrame(CommandFrame.bytes, kCommandFrameSize);
+        readAvailable();
+        closePort();
+        seenClosed = scope.count();
+    }
+    EXPECT_EQ(seenOpen, 0);
+    EXPECT_EQ(seenClosed, 0);
+    // The calls did their real work, so the zero above is about real I/O.
+    EXPECT_EQ(opened, kPortOpen);
+    EXPECT_EQ(reopened, kPortOpen);
+    EXPECT_EQ(refusedPath, kPortUnavailable);
+    EXPECT_EQ(refusedNumber, kPortUnavailable);
+    EXPECT_TRUE(allWritten);
+    EXPECT_TRUE(replyRead);
+    EXPECT_EQ(received, 20 * kCommandFrameSize);
+}
