@@ -3,12 +3,21 @@
 #   make demo    drive the simulated robot from Octave and plot its path
 #   make build   stage ready-to-use files in dist/
 #   make bench   measure the driver
+#   make fuzz    run every fuzzer for a while and the full gateway fuzz in Octave
 SHELL := /bin/bash
 JOBS ?= 2
 BUILD := build
 BUILD_WIN := build-windows
+BUILD_ASAN := build-asan
+# The second build folder: clang with AddressSanitizer and UndefinedBehavior-
+# Sanitizer (float-to-integer casts included, which GCC does not check), any
+# report fatal. It holds the native tests and the libFuzzer targets.
+ASAN_FLAGS := -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all \
+  -fno-omit-frame-pointer
+export UBSAN_OPTIONS ?= print_stacktrace=1
 
-.PHONY: all deps configure native windows build test bench demo format-check
+.PHONY: all deps configure native windows build test bench demo format-check \
+  asan-build asan fuzz-smoke fuzz
 
 all: build
 
@@ -30,7 +39,7 @@ windows: deps
 build: native windows
 	@bash scripts/stage-dist.sh $(BUILD) $(BUILD_WIN)
 
-test: build format-check
+test: build format-check asan fuzz-smoke
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: native
@@ -38,6 +47,25 @@ bench: native
 
 demo: native
 	@bash examples/run-demo.sh $(BUILD)
+
+asan-build: deps
+	@cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DVELOCART_OCTAVE=OFF -DVELOCART_BENCH=OFF \
+	  -DVELOCART_FUZZ=ON > /dev/null
+	@cmake --build $(BUILD_ASAN) -j $(JOBS)
+
+# The native tests under the sanitizers: every GoogleTest case (Suite.Case).
+# The end-to-end tests in Octave and Wine run in the main build only.
+asan: asan-build
+	@cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -R '\.' -LE fuzz
+
+# A few seconds of each fuzzer from the kept corpus.
+fuzz-smoke: asan-build
+	@cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -L fuzz
+
+fuzz: asan-build native
+	@bash fuzz/run-fuzz.sh long $(BUILD_ASAN)
+	@bash fuzz/gateway/run-gateway-fuzz.sh $(BUILD)/octave $(BUILD)/tests/support/pty_peer full
 
 format-check: deps
 	@files=$$(git ls-files '*.cpp' '*.h'); \
