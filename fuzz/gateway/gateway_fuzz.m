@@ -293,7 +293,7 @@ function v = open_argument(fz)
   if r < 0.35
     v = fz.pty_names{randi(2)};
   elseif r < 0.45
-    v = [fz.link char(0) 'tail'];         % the host text ends at the NUL: the pty
+    v = [fz.link char(0) 'tail'];         % a NUL inside: refused, never the pty
   elseif r < 0.65
     v = fz.other_names{randi(numel(fz.other_names))};
   elseif r < 0.8
@@ -315,7 +315,9 @@ function args = make_open_safe(fz, args)
     return;
   end
   a = args{2};
-  if ischar(a)
+  if ischar(a) && any(a(:) == 0)
+    return;                              % refused before any device is tried
+  elseif ischar(a)
     name = host_text(a);
     if ~any(strcmp(name, [fz.pty_names, cellfun(@host_text, fz.other_names, ...
                                                 'UniformOutput', false)]))
@@ -333,14 +335,10 @@ end
 % ---------------------------------------------------------------------------
 % The model: what each call must give.
 
-% The command text as the module receives it from mxArrayToString: the
-% characters in column order, up to the first NUL.
+% The command text as the module judges it: the characters in column order.
+% Text holding a NUL matches no command and names no device.
 function s = host_text(x)
   s = x(:)';
-  k = find(s == 0, 1);
-  if ~isempty(k)
-    s = s(1:k - 1);
-  end
 end
 
 function yes = is_real_numeric(a)

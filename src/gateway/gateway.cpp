@@ -94,6 +94,14 @@ bool readNumbers(int nrhs, const mxArray* prhs[], std::size_t count, double* val
 
 float toSingle(double value) { return static_cast<float>(value); }
 
+// The text of a char array, or null when the host gives none or the text
+// holds a NUL: a name cut short at the NUL must not match anything.
+const char* wholeText(const mxArray* array) {
+    const char* text = mxArrayToString(array);
+    if (text == nullptr || std::strlen(text) != mxGetNumberOfElements(array)) return nullptr;
+    return text;
+}
+
 void setPortStatus(mxArray* plhs[], int status) {
     plhs[0] = mxCreateNumericMatrix_700(1, 1, mxINT8_CLASS, mxREAL);
     *static_cast<std::int8_t*>(mxGetData(plhs[0])) = static_cast<std::int8_t>(status);
@@ -116,7 +124,7 @@ void finishOpen(mxArray* plhs[], int status) {
 }
 
 void openByName(mxArray* plhs[], const mxArray* nameArray) {
-    const char* name = mxArrayToString(nameArray);
+    const char* name = wholeText(nameArray);
     if (name == nullptr || name[0] == '\0') {
         mexPrintf(
             "VelocartDriver: 'open' needs a port number or a device name,"
@@ -256,7 +264,7 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
         runBanner(nlhs, plhs);
         return;
     }
-    const char* name = mxArrayToString(prhs[0]);
+    const char* name = wholeText(prhs[0]);
     if (name != nullptr) {
         for (const Command& command : kCommands) {
             if (std::strcmp(name, command.name) == 0) {

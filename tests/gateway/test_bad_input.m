@@ -36,7 +36,12 @@ for k = 1:numel(wrong)
          'open with %s says why: %s', wrong(k).label, out);
 end
 
-% Missing or too short arguments, and text where numbers are needed.
+% Missing or too short arguments, text where numbers are needed, and text
+% with a NUL inside, which must not match up to the NUL.
+out = evalc('r = VelocartDriver(''open'', [peer.link char(0) ''x'']);');
+assert(r == -1 && ~isempty(strfind(out, '''open''')), 'a device name with a NUL is refused: %s', out);
+out = evalc('x = VelocartDriver([''read'' char(0) ''x'']);');
+assert(strcmp(out, evalc('VelocartDriver();')) && isequal(x, 0), 'a command with a NUL is no command');
 cases = {{'sendVelocity'}, {'sendVelocity', 1}, {'sendVelocity', 'ab'}, ...
          {'setOdometry'}, {'setOdometry', [1 2]}, {'setOdometry', 'abc'}, ...
          {'setOdometry', int8([1; 2])}};
@@ -57,7 +62,10 @@ assert(numel(peer_received(peer, 0, 0.2)) == sent, 'refused calls sent nothing')
 e = VelocartDriver('setFreeWheels');
 assert(isequal(e(13:24), reference(13:24)), 'odometry fields are as the last good command left them');
 
-% Random junk: many classes and shapes, none may crash or send anything.
+% Random junk: many classes and shapes, none may crash. Some of it means
+% port 1, a real device of this machine: the pty must be the open port, so
+% that "open" only compares devices and never opens another one.
+assert(VelocartDriver('open', peer.link) == 0, 'the pty is the open port');
 rand('seed', 7);
 junk = {NaN, Inf, -Inf, 1e308, -1e308, realmax, realmin, eps, int64(9e18), uint64(18e18), ...
         int8([-128 127 0]), true, false(1, 5), single(NaN(1, 3)), zeros(0, 3), ones(3, 0), ...
