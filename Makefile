@@ -5,6 +5,7 @@
 #   make bench   measure the driver
 #   make fuzz    run every fuzzer for a while and the full gateway fuzz in Octave
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 JOBS ?= 2
 BUILD := build
 BUILD_WIN := build-windows
@@ -26,6 +27,7 @@ deps:
 
 configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELOCART_OCTAVE=ON -DVELOCART_BENCH=ON -DVELOCART_TESTS=ON \
 	  -DVELOCART_WINDOWS_BUILD_DIR=$(CURDIR)/$(BUILD_WIN) > /dev/null
 
 native: configure
