@@ -113,6 +113,8 @@ if [ "$mode" = peer ]; then
   # port while COM7 is open
   expect_printed @no-port 'I cannot open COM8!\n'
   expect_result @no-port "int8 1x1: -1"
+  expect_printed @not-serial 'I cannot open NUL!\n'
+  expect_result @not-serial "int8 1x1: -1"
   for label in @open @open-again @open-text; do
     expect_printed $label "$opened"
     expect_result $label "int8 1x1: 0"
@@ -169,7 +171,7 @@ if [ "$mode" = peer ]; then
 
   # The port handle is held exactly while the link is Open: a refused open
   # leaves none, close and clearing the module release it.
-  for pair in @ports-at-load:0 @ports-no-port:0 @ports-open:1 @ports-closed:0 @ports-cleared:0 \
+  for pair in @ports-at-load:0 @ports-no-port:0 @ports-not-serial:0 @ports-open:1 @ports-closed:0 @ports-cleared:0 \
       @ports-end:0; do
     label=${pair%%:*}
     held=$(lines_of "$label" note)
