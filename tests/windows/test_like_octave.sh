@@ -13,14 +13,9 @@ calls=$4
 source "$here/wine_env.sh"
 source "$here/transcript.sh"
 
-find_wine
-use_prefix
-prefix_ready || wine_fail "the Wine prefix $WINE_PREFIX_DIR has not been set up (test windows_wine_prefix)"
 host=$win_build/standin/standin-host.exe
 module=$win_build/VelocartDriver.mexw64
-for file in "$host" "$module" "$octave_mex_dir/VelocartDriver.mex"; do
-  [ -f "$file" ] || wine_fail "$file does not exist; build it first ('make windows' for the Windows files)"
-done
+prepare_wine_run "$host" "$module" "$octave_mex_dir/VelocartDriver.mex"
 
 work=$(mktemp -d /tmp/velocart-wine-XXXXXX)
 trap 'rm -rf "$work"' EXIT

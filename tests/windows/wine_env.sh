@@ -86,3 +86,15 @@ wait_for_line() {
     waited=$((waited + 1))
   done
 }
+
+# Wine, a ready prefix and the given files, or a failing test that says
+# which of them is missing.
+prepare_wine_run() {
+  find_wine
+  use_prefix
+  prefix_ready || wine_fail "the Wine prefix $WINE_PREFIX_DIR has not been set up (test windows_wine_prefix)"
+  local file
+  for file in "$@"; do
+    [ -f "$file" ] || wine_fail "$file does not exist; build it first ('make windows' for the Windows files)"
+  done
+}
