@@ -43,6 +43,16 @@ function s = send_and_await(v, previous)
   s = await_frame(previous);
 end
 
+% Validity of the replies to COUNT velocity commands, each awaited in turn.
+function valid = validity_of_replies(count)
+  valid = zeros(1, count);
+  s = VelocartDriver('read');
+  for k = 1:count
+    s = send_and_await([k / 8 0], s);
+    valid(k) = s(1);
+  end
+end
+
 function s = send_and_wait(v, wait)
   % For when nothing new is expected: a fixed wait, then one read.
   VelocartDriver('sendVelocity', v);
@@ -180,12 +190,7 @@ printf('pacing: replies left %.2f to %.2f ms after their commands (median %.2f)\
 
 %% A corrupted checksum on every 3rd reply reads as validity 0.
 open_link(dir, 'crc');
-valid = zeros(1, 6);
-s = VelocartDriver('read');
-for k = 1:6
-  s = send_and_await([k / 8 0], s);
-  valid(k) = s(1);
-end
+valid = validity_of_replies(6);
 VelocartDriver('close');
 check(isequal(valid, [1 1 0 1 1 0]), 'crc: validity %s', mat2str(valid));
 st = read_stats(dir, 'crc');
@@ -194,12 +199,7 @@ printf('crc fault: validity %s\n', mat2str(valid));
 
 %% Garbage in front of every 2nd reply reads as validity 0.
 open_link(dir, 'garbage');
-valid = zeros(1, 4);
-s = VelocartDriver('read');
-for k = 1:4
-  s = send_and_await([k / 8 0], s);
-  valid(k) = s(1);
-end
+valid = validity_of_replies(4);
 VelocartDriver('close');
 check(isequal(valid, [1 0 1 0]), 'garbage: validity %s', mat2str(valid));
 printf('garbage fault: validity %s\n', mat2str(valid));
