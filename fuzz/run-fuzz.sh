@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 max_len_for() {
   case "$(basename "$1")" in
     status_frame_fuzz) echo 1024 ;;
-    stream_parser_fuzz) echo 2048 ;;
+    frame_assembler_fuzz) echo 2048 ;;
     *) echo 1024 ;;
   esac
 }
@@ -47,7 +47,7 @@ case "$mode" in
     work=$(mktemp -d /tmp/velocart-fuzz-XXXXXX)
     trap 'rm -rf "$work"' EXIT
     status=0
-    for name in status_frame command_frame stream_parser; do
+    for name in status_frame command_frame frame_assembler; do
       fuzzer=$build/fuzz/${name}_fuzz
       corpus=$here/corpus/$name
       if ! runs=$(run_one "$fuzzer" "$corpus" "$seconds" "$work/$name" "$work/$name.log"); then

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/command_stream_parser.h"
+#include "protocol/frame_assembler.h"
 #include "sim/fault_plan.h"
 #include "sim/robot_model.h"
 #include "sim/sim_options.h"
@@ -108,7 +108,7 @@ struct PendingWrite {
     bool hangUp;  // take the line down instead of writing
 };
 
-class Simulator {
+class Simulator : private FrameListener {
 public:
     Simulator(const SimOptions& options, const Pty& pty, std::FILE* log)
         : options_(options), pty_(pty), log_(log), start_(monotonicSeconds()), model_(start_) {}
@@ -121,6 +121,9 @@ private:
     double now() const { return monotonicSeconds(); }
     void logBytes(double time, const char* tag, const std::uint8_t* bytes, std::size_t count);
     void readCommands();
+    void onFrame(const std::uint8_t* frame) override;
+    void onDiscard(const std::uint8_t* bytes, std::size_t count) override;
+    void logJunk();
     void obey(const CommandBytes& frame, double time);
     void produceFrame(double time, bool reply);
     void perform(const PendingWrite& pending);
@@ -133,7 +136,9 @@ private:
     std::FILE* log_;
     const double start_;
     UnicycleModel model_;
-    CommandStreamParser parser_;
+    FrameAssembler parser_{kCommandFrameFormat};
+    std::vector<std::uint8_t> junk_;  // discarded bytes not yet logged
+    double feedTime_ = 0.0;
     SimCounters counters_;
     std::deque<PendingWrite> queue_;
     double lastWriteDue_ = 0.0;
@@ -153,20 +158,29 @@ void Simulator::readCommands() {
     std::uint8_t buffer[4096];
     const ssize_t n = read(pty_.master, buffer, sizeof buffer);
     if (n <= 0) return;
-    const double time = now();
-    std::vector<StreamItem> items;
-    parser_.feed(buffer, static_cast<std::size_t>(n), items);
-    for (const StreamItem& item : items) {
-        if (item.kind == StreamItem::Kind::Discarded) {
-            logBytes(time, "junk", item.bytes.data(), item.bytes.size());
-            continue;
-        }
-        logBytes(time, "rx", item.bytes.data(), item.bytes.size());
-        CommandBytes frame;
-        std::copy(item.bytes.begin(), item.bytes.end(), frame.begin());
-        obey(frame, time);
-    }
+    feedTime_ = now();
+    parser_.feed(buffer, static_cast<std::size_t>(n), *this);
+    logJunk();
     statsDirty_ = true;
+}
+
+// Neighbouring discarded runs are logged as one line: nothing came between.
+void Simulator::onDiscard(const std::uint8_t* bytes, std::size_t count) {
+    junk_.insert(junk_.end(), bytes, bytes + count);
+}
+
+void Simulator::logJunk() {
+    if (junk_.empty()) return;
+    logBytes(feedTime_, "junk", junk_.data(), junk_.size());
+    junk_.clear();
+}
+
+void Simulator::onFrame(const std::uint8_t* bytes) {
+    logJunk();
+    logBytes(feedTime_, "rx", bytes, kCommandFrameSize);
+    CommandBytes frame;
+    std::copy(bytes, bytes + kCommandFrameSize, frame.begin());
+    obey(frame, feedTime_);
 }
 
 void Simulator::obey(const CommandBytes& frame, double time) {
@@ -274,7 +288,7 @@ void Simulator::hangUp() {
 }
 
 std::string Simulator::countersText() const {
-    const StreamCounters& stream = parser_.counters();
+    const AssemblerCounters& stream = parser_.counters();
     const struct {
         const char* name;
         std::uint64_t value;

@@ -9,11 +9,14 @@
 // There is no inertia: a new velocity holds from the moment it arrives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-#include "sim/command_stream_parser.h"
+#include "protocol/command_frame.h"
 
 namespace velocart::sim {
+
+using CommandBytes = std::array<std::uint8_t, kCommandFrameSize>;
 
 struct RobotCommand {
     std::uint16_t code = 0;
