@@ -1,6 +1,6 @@
 # Checks over a stand-in host transcript ($transcript), sourced by the test
 # scripts. Each call's lines start with its label; see
-# host/standin/standin_host.cpp for the line kinds.
+# tests/standin/standin_host.cpp for the line kinds.
 
 failures=0
 fail() {

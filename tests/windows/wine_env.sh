@@ -37,10 +37,14 @@ find_wine() {
 }
 
 # The environment every Wine process of the tests gets: the private
-# prefix, no debug output, no display, no Mono/Gecko installers.
+# prefix, no debug output, no display, no Mono/Gecko installers, and a
+# temporary folder beside the prefix (wineserver keeps its socket folder
+# there, and it outlives the test).
 use_prefix() {
   [ -n "${WINE_PREFIX_DIR:-}" ] || wine_fail "WINE_PREFIX_DIR is not set"
   export WINEPREFIX=$WINE_PREFIX_DIR
+  export TMPDIR=$WINE_PREFIX_DIR.tmp
+  mkdir -p "$TMPDIR"
   export WINEARCH=win64
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
