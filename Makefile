@@ -23,7 +23,7 @@ export UBSAN_OPTIONS ?= print_stacktrace=1
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh all
 
 configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -33,10 +33,12 @@ configure: deps
 native: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# dlltool leaves empty temporary files behind: keep them in the build folder.
 windows: deps
 	@cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release > /dev/null
-	@cmake --build $(BUILD_WIN) -j $(JOBS)
+	  -DCMAKE_BUILD_TYPE=Release -DVELOCART_TESTS=ON > /dev/null
+	@mkdir -p $(BUILD_WIN)/tmp
+	@TMPDIR=$(CURDIR)/$(BUILD_WIN)/tmp cmake --build $(BUILD_WIN) -j $(JOBS)
 
 build: native windows
 	@bash scripts/stage-dist.sh $(BUILD) $(BUILD_WIN)
@@ -47,7 +49,13 @@ test: build format-check asan fuzz-smoke
 bench: native
 	@bash bench/run-bench.sh $(BUILD)
 
-demo: native
+# The demo needs only the Octave module and the simulator: it installs and
+# builds nothing else (tests and benchmarks stay as the build folder has them).
+demo:
+	@bash scripts/install-deps.sh demo
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELOCART_OCTAVE=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target velocart_octave_mex velocart-sim
+	@bash scripts/stage-dist.sh $(BUILD) $(BUILD_WIN)
 	@bash examples/run-demo.sh $(BUILD)
 
 asan-build: deps
@@ -67,7 +75,7 @@ fuzz-smoke: asan-build
 
 fuzz: asan-build native
 	@bash fuzz/run-fuzz.sh long $(BUILD_ASAN)
-	@bash fuzz/gateway/run-gateway-fuzz.sh $(BUILD)/octave $(BUILD)/tests/support/pty_peer full
+	@bash tests/hardening/gateway_fuzz/run-gateway-fuzz.sh $(BUILD)/octave $(BUILD)/tests/support/pty_peer full
 
 format-check: deps
 	@files=$$(git ls-files '*.cpp' '*.h'); \

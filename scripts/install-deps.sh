@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the demo and the
-# benchmarks need, and only those that are missing. Safe to run again.
+# Installs the Debian packages a make target needs, and only those that are
+# missing. Safe to run again.
+#   install-deps.sh demo   the Octave module, the simulator and the plot
+#   install-deps.sh all    also the tests, the Windows cross build and Wine,
+#                          the sanitizers, fuzzers and benchmarks (default)
 set -euo pipefail
 
+profile=${1:-all}
 packages=(
-  g++ make cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev clang-format
-  octave liboctave-dev octave-instrument-control gnuplot-nox fonts-freefont-otf
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+  g++ make cmake
+  octave liboctave-dev gnuplot-nox fonts-freefont-otf
 )
+case $profile in
+  demo) ;;
+  all)
+    packages+=(
+      pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+      clang libclang-rt-14-dev clang-format
+      octave-instrument-control
+      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+    )
+    ;;
+  *)
+    echo "usage: install-deps.sh [demo|all]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
