@@ -15,6 +15,9 @@
 namespace velocart {
 
 constexpr int kReceiveBufferSize = 1024;
+// One read takes at most a whole number of status frames (34), so that a
+// backlog never shifts the next read off the frame boundaries.
+constexpr int kReadChunkSize = 1020;
 constexpr int kLineBaudRate = 115200;
 constexpr int kFirstPortNumber = 1;
 constexpr int kLastPortNumber = 9999;
@@ -49,22 +52,26 @@ extern SerialLinkState SerialLink;
 
 // Opens COM<portNumber> (Windows) or /dev/ttyS<portNumber-1> (POSIX, the
 // numbering Wine and Cygwin give COM ports). Port numbers run 1..9999.
+// Input that arrived before the open is discarded.
 // While a port is open: 0 if the request names the same device, else -1 and
-// the open port stays as it is.
+// the open port stays as it is. A link that has failed (a write failed and
+// none has succeeded since, or the handle no longer answers, as after an
+// unplug) is closed first and the request is opened afresh.
 int openPort(int portNumber, int baudRate);
 
 // Same, for a device given by name: "COM12" or "\\.\COM12" on Windows, a
 // path such as "/dev/ttyUSB0" elsewhere (it must be a terminal).
 int openPortByName(const char* deviceName, int baudRate);
 
-// Waits for earlier output to drain, then writes count bytes within 1 ms per
-// byte. False if the write failed or was cut short. While Closed: pauses
-// 10 ms, writes nothing and returns true.
+// Waits for earlier output to drain, then writes count bytes. The drain and
+// the write are each bounded at 1 ms per byte, so a stalled line holds the
+// caller at most 2 ms per byte. False if the write failed or was cut short.
+// While Closed: pauses 10 ms, writes nothing and returns true.
 bool writeFrame(const std::uint8_t* bytes, int count);
 
-// One read that returns at once with what has arrived (up to 1024 bytes),
-// stored from offset 0 of receiveBuffer. Nothing arrived, an error, or a
-// Closed link: the buffer is left as it is.
+// One read that returns at once with what has arrived (up to
+// kReadChunkSize bytes), stored from offset 0 of receiveBuffer. Nothing
+// arrived, an error, or a Closed link: the buffer is left as it is.
 void readAvailable();
 
 // Releases the port if one is open; the link is Closed afterwards.
@@ -72,5 +79,23 @@ void closePort();
 
 // The open port's name as a user would write it ("COM3", "/dev/ttyUSB0").
 const char* openPortName();
+
+// Why the last open request failed, as far as the system said.
+enum class OpenProblem {
+    None,              // not refused by the system (already open, bad number)
+    Missing,           // no such device
+    Busy,              // another program holds it
+    AccessDenied,      // no permission
+    NotSerial,         // it opened but is no serial port
+    SettingsRejected,  // the line settings were refused
+    Other
+};
+
+struct OpenFailure {
+    OpenProblem problem;
+    char systemText[160];  // the system's own words for it; empty if none
+};
+
+const OpenFailure& lastOpenFailure();
 
 }  // namespace velocart

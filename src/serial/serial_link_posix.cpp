@@ -23,6 +23,29 @@ namespace {
 
 constexpr int kClosedWritePauseMs = 10;
 
+OpenFailure LastOpenFailure = {OpenProblem::None, {}};
+
+OpenProblem problemOf(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: return OpenProblem::Missing;
+        case EBUSY: return OpenProblem::Busy;
+        case EACCES:
+        case EPERM: return OpenProblem::AccessDenied;
+        case ENOTTY: return OpenProblem::NotSerial;
+        default: return OpenProblem::Other;
+    }
+}
+
+// Records why an open failed; returns `result` for the caller to pass on.
+int refuse(int result, OpenProblem problem, int error) {
+    LastOpenFailure.problem = problem;
+    std::snprintf(LastOpenFailure.systemText, sizeof LastOpenFailure.systemText, "%s",
+                  error != 0 ? std::strerror(error) : "");
+    return result;
+}
+
 long long nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -68,23 +91,47 @@ bool sameDevice(const char* path) {
     return S_ISCHR(wanted.st_mode) && wanted.st_rdev == current.st_rdev;
 }
 
+// A hung-up terminal (the device was unplugged, the far end of a pty went
+// away) refuses even tcgetattr.
+bool linkAnswers() {
+    termios tio;
+    return tcgetattr(SerialLink.deviceHandle, &tio) == 0;
+}
+
 int openCandidate(const char* path, int baudRate) {
-    if (!SerialLink.isClosed) return sameDevice(path) ? kPortOpen : kPortUnavailable;
+    LastOpenFailure = {OpenProblem::None, {}};
+    if (!SerialLink.isClosed) {
+        // A dead link would keep its device for nothing: let it go and
+        // open afresh.
+        if (SerialLink.writeFailing || !linkAnswers()) {
+            closePort();
+        } else {
+            return sameDevice(path) ? kPortOpen : kPortUnavailable;
+        }
+    }
 
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return kPortUnavailable;
+    if (fd < 0) return refuse(kPortUnavailable, problemOf(errno), errno);
+    if (!isatty(fd)) {
+        close(fd);
+        return refuse(kPortUnavailable, OpenProblem::NotSerial, 0);
+    }
     // flock also refuses a second open from this same process; TIOCEXCL
     // keeps out programs that do not take the lock (root ignores it).
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        return kPortUnavailable;
+        return refuse(kPortUnavailable, OpenProblem::Busy, EBUSY);
     }
     ioctl(fd, TIOCEXCL);
     if (!applyLineSettings(fd, baudRate)) {
+        const int error = errno;
         ioctl(fd, TIOCNXCL);
         close(fd);  // also drops the lock
-        return kPortSettingsRejected;
+        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
     }
+    // Whatever arrived before this open (a robot that was already talking,
+    // a reply meant for an earlier session) is not the robot's status now.
+    tcflush(fd, TCIFLUSH);
     std::snprintf(SerialLink.devicePath, sizeof SerialLink.devicePath, "%s", path);
     SerialLink.deviceHandle = fd;
     SerialLink.isClosed = false;
@@ -92,13 +139,18 @@ int openCandidate(const char* path, int baudRate) {
     return kPortOpen;
 }
 
+int queuedOutput(int fd) {
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
 // Waits until the driver has sent what was queued before, but no later than
-// the deadline: a stalled line must not hold the caller's session.
-void drainOutput(int fd, long long deadline) {
+// the deadline: a stalled line must not hold the caller's session. True if
+// the queue emptied.
+bool drainOutput(int fd, long long deadline) {
     for (;;) {
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-        if (nowMs() >= deadline) return;
+        if (queuedOutput(fd) <= 0) return true;
+        if (nowMs() >= deadline) return false;
         sleepMs(1);
     }
 }
@@ -124,15 +176,21 @@ bool writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) 
 }  // namespace
 
 int openPort(int portNumber, int baudRate) {
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return kPortUnavailable;
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) {
+        return refuse(kPortUnavailable, OpenProblem::None, 0);
+    }
     char path[32];
     std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
     return openCandidate(path, baudRate);
 }
 
 int openPortByName(const char* deviceName, int baudRate) {
-    if (deviceName == nullptr || deviceName[0] == '\0') return kPortUnavailable;
-    if (std::strlen(deviceName) >= sizeof SerialLink.devicePath) return kPortUnavailable;
+    if (deviceName == nullptr || deviceName[0] == '\0') {
+        return refuse(kPortUnavailable, OpenProblem::None, 0);
+    }
+    if (std::strlen(deviceName) >= sizeof SerialLink.devicePath) {
+        return refuse(kPortUnavailable, OpenProblem::Missing, ENAMETOOLONG);
+    }
     return openCandidate(deviceName, baudRate);
 }
 
@@ -152,12 +210,17 @@ bool writeFrame(const std::uint8_t* bytes, int count) {
 void readAvailable() {
     if (SerialLink.isClosed) return;
     // A failed read (EAGAIN, EIO after a hang-up) stores nothing.
-    const ssize_t n = read(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReceiveBufferSize);
+    const ssize_t n = read(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReadChunkSize);
     (void)n;
 }
 
 void closePort() {
     if (!SerialLink.isClosed) {
+        // The last frame (often the free-wheel command) gets the time a
+        // write has to leave. Output still stuck after that is dropped, or
+        // close() would wait the tty's closing time (30 s by default).
+        const int fd = SerialLink.deviceHandle;
+        if (!drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
         ioctl(SerialLink.deviceHandle, TIOCNXCL);
         flock(SerialLink.deviceHandle, LOCK_UN);
         close(SerialLink.deviceHandle);
@@ -167,5 +230,7 @@ void closePort() {
 }
 
 const char* openPortName() { return SerialLink.devicePath; }
+
+const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
 
 }  // namespace velocart

@@ -18,6 +18,40 @@ constexpr DWORD kClosedWritePauseMs = 10;
 constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ as the device namespace spells it
 constexpr int kDevicePrefixLength = 4;
 
+OpenFailure LastOpenFailure = {OpenProblem::None, {}};
+
+// On Windows a port held by another program answers "access denied".
+OpenProblem problemOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_INVALID_NAME: return OpenProblem::Missing;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return OpenProblem::Busy;
+        default: return OpenProblem::Other;
+    }
+}
+
+// Records why an open failed, in the system's words without the line end;
+// returns `result` for the caller to pass on.
+int refuse(int result, OpenProblem problem, DWORD error) {
+    LastOpenFailure.problem = problem;
+    char* text = LastOpenFailure.systemText;
+    const DWORD size = sizeof LastOpenFailure.systemText;
+    DWORD length = 0;
+    if (error != 0) {
+        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, size, nullptr);
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    text[length] = '\0';
+    return result;
+}
+
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool samePathIgnoringCase(const char* a, const char* b) {
@@ -28,8 +62,10 @@ bool samePathIgnoringCase(const char* a, const char* b) {
 }
 
 // Binary 8N1 with every byte passed through, and no line error able to stop
-// later reads and writes. DTR/RTS and the CTS/DSR handshake stay as the
-// device reported them.
+// later reads and writes. No hardware handshake either: whatever used the
+// port last may have left CTS/DSR flow control or DSR sensitivity on, which
+// on a three-wire cable stalls every write or drops every byte received.
+// DTR and RTS are raised, as robots on a USB-CDC link wait for DTR.
 void setLineSettings(DCB& dcb, int baudRate) {
     dcb.BaudRate = static_cast<DWORD>(baudRate);
     dcb.ByteSize = 8;
@@ -42,15 +78,37 @@ void setLineSettings(DCB& dcb, int baudRate) {
     dcb.fInX = FALSE;
     dcb.fErrorChar = FALSE;
     dcb.fAbortOnError = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+}
+
+// A handle whose device has gone (unplugged, driver reset) fails even this.
+bool linkAnswers() {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(SerialLink.deviceHandle, &errors, &status) != FALSE;
 }
 
 int openCandidate(const char* path, int baudRate) {
+    LastOpenFailure = {OpenProblem::None, {}};
     if (!SerialLink.isClosed) {
-        return samePathIgnoringCase(path, SerialLink.devicePath) ? kPortOpen : kPortUnavailable;
+        // A dead link would keep its port for nothing: let it go and open
+        // afresh (after an unplug and replug the number is the same).
+        if (SerialLink.writeFailing || !linkAnswers()) {
+            closePort();
+        } else {
+            return samePathIgnoringCase(path, SerialLink.devicePath) ? kPortOpen : kPortUnavailable;
+        }
     }
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_NO_BUFFERING, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kPortUnavailable;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return refuse(kPortUnavailable, problemOf(error), error);
+    }
 
     SetupComm(handle, kQueueSize, kQueueSize);
 
@@ -65,14 +123,19 @@ int openCandidate(const char* path, int baudRate) {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (!SetCommTimeouts(handle, &timeouts) || !GetCommState(handle, &dcb)) {
+        const DWORD error = GetLastError();
         CloseHandle(handle);
-        return kPortSettingsRejected;
+        return refuse(kPortSettingsRejected, OpenProblem::NotSerial, error);
     }
     setLineSettings(dcb, baudRate);
     if (!SetCommState(handle, &dcb)) {
+        const DWORD error = GetLastError();
         CloseHandle(handle);
-        return kPortSettingsRejected;
+        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
     }
+    // Whatever arrived before this open (a robot that was already talking,
+    // a reply meant for an earlier session) is not the robot's status now.
+    PurgeComm(handle, PURGE_RXCLEAR);
     std::memcpy(SerialLink.devicePath, path, kDevicePathSize);
     SerialLink.deviceHandle = handle;
     SerialLink.isClosed = false;
@@ -84,19 +147,23 @@ int openCandidate(const char* path, int baudRate) {
 
 int openPort(int portNumber, int baudRate) {
     // Bounding the number keeps "\\.\COM%d" inside the 12-byte path.
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return kPortUnavailable;
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) {
+        return refuse(kPortUnavailable, OpenProblem::None, 0);
+    }
     char path[kDevicePathSize] = {};
     wsprintfA(path, "\\\\.\\COM%d", portNumber);
     return openCandidate(path, baudRate);
 }
 
 int openPortByName(const char* deviceName, int baudRate) {
-    if (deviceName == nullptr || deviceName[0] == '\0') return kPortUnavailable;
+    if (deviceName == nullptr || deviceName[0] == '\0') {
+        return refuse(kPortUnavailable, OpenProblem::None, 0);
+    }
     const bool hasPrefix = std::strncmp(deviceName, kDevicePrefix, kDevicePrefixLength) == 0;
     const std::size_t prefixLength = hasPrefix ? 0 : kDevicePrefixLength;
     const std::size_t nameLength = std::strlen(deviceName);
     if (prefixLength + nameLength >= static_cast<std::size_t>(kDevicePathSize)) {
-        return kPortUnavailable;
+        return refuse(kPortUnavailable, OpenProblem::Missing, ERROR_INVALID_NAME);
     }
     char path[kDevicePathSize] = {};
     std::memcpy(path, kDevicePrefix, prefixLength);
@@ -123,8 +190,7 @@ bool writeFrame(const std::uint8_t* bytes, int count) {
 void readAvailable() {
     if (SerialLink.isClosed) return;
     DWORD received = 0;
-    ReadFile(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReceiveBufferSize, &received,
-             nullptr);
+    ReadFile(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReadChunkSize, &received, nullptr);
 }
 
 void closePort() {
@@ -136,5 +202,7 @@ void closePort() {
 }
 
 const char* openPortName() { return SerialLink.devicePath + kDevicePrefixLength; }
+
+const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
 
 }  // namespace velocart

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -155,6 +156,37 @@ TEST_F(SerialLinkTest, FrameBytesArriveAtTheFarEndExactly) {
     auto twice = frame;
     twice.insert(twice.end(), frame.begin(), frame.end());
     EXPECT_EQ(pty.receive(twice.size()), twice);
+    // Closing right after a frame (the free-wheel command, typically)
+    // must not drop it.
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    closePort();
+    EXPECT_EQ(pty.receive(frame.size()), frame);
+}
+
+TEST_F(SerialLinkTest, InputThatArrivedBeforeTheOpenIsDiscarded) {
+    pty.send(sampleFrame());
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    usleep(20000);
+    readAvailable();
+    EXPECT_TRUE(bufferUntouchedFrom(0));
+}
+
+// 40 status-sized frames queued: each read takes whole frames only, so the
+// next read still starts at a frame boundary.
+TEST_F(SerialLinkTest, ABacklogIsReadInWholeFrames) {
+    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    std::vector<std::uint8_t> backlog;
+    for (int k = 0; k < 40; ++k) {
+        std::vector<std::uint8_t> frame(30, static_cast<std::uint8_t>(k));
+        frame[0] = 0xAA;
+        backlog.insert(backlog.end(), frame.begin(), frame.end());
+    }
+    pty.send(backlog);
+    usleep(20000);
+    readAvailable();
+    readAvailable();
+    EXPECT_EQ(SerialLink.receiveBuffer[0], 0xAA);
+    EXPECT_EQ(SerialLink.receiveBuffer[1], 34);
 }
 
 TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents) {
@@ -302,6 +334,52 @@ TEST_F(SerialLinkTest, HangUpOfTheFarEndFailsWritesAndLeavesTheBufferAlone) {
     EXPECT_TRUE(bufferUntouchedFrom(static_cast<int>(frame.size())));
     closePort();
     EXPECT_TRUE(SerialLink.isClosed);
+}
+
+// After an unplug the device comes back behind the same name: a new open
+// lets the dead link go instead of reporting it as open.
+TEST_F(SerialLinkTest, OpeningOverADeadLinkOpensAfresh) {
+    char dir[] = "/tmp/velocart-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/robot";
+    ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
+    ASSERT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
+    pty.hangUp();
+    Pty replugged;
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(replugged.slave.c_str(), link.c_str()), 0);
+
+    EXPECT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
+    const auto frame = sampleFrame();
+    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_EQ(replugged.receive(frame.size()), frame);
+    closePort();
+    unlink(link.c_str());
+    rmdir(dir);
+}
+
+// What the console will say about a refused open.
+TEST_F(SerialLinkTest, RefusalsSayWhy) {
+    const int holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const struct {
+        const char* path;
+        OpenProblem problem;
+        const char* text;
+    } cases[] = {
+        {"/nonexistent/ttyUSB0", OpenProblem::Missing, "No such file or directory"},
+        {"/dev/null", OpenProblem::NotSerial, ""},
+        {pty.slave.c_str(), OpenProblem::Busy, "Device or resource busy"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(openPortByName(c.path, kLineBaudRate), kPortUnavailable) << c.path;
+        EXPECT_EQ(lastOpenFailure().problem, c.problem) << c.path;
+        EXPECT_STREQ(lastOpenFailure().systemText, c.text) << c.path;
+    }
+    close(holder);
+    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(lastOpenFailure().problem, OpenProblem::None);
 }
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {
