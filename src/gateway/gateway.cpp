@@ -94,13 +94,73 @@ bool readNumbers(int nrhs, const mxArray* prhs[], std::size_t count, double* val
 
 float toSingle(double value) { return static_cast<float>(value); }
 
-// The text of a char array, or null when the host gives none or the text
-// holds a NUL: a name cut short at the NUL must not match anything.
-const char* wholeText(const mxArray* array) {
-    const char* text = mxArrayToString(array);
-    if (text == nullptr || std::strlen(text) != mxGetNumberOfElements(array)) return nullptr;
-    return text;
-}
+// The text of an argument, for as long as this object lives: a char array,
+// or a MATLAB string scalar converted through the host's own char(). The
+// text handed out by the host is released here (Octave does not release it
+// when the call returns), and so is the converted array.
+class ArgumentText {
+public:
+    explicit ArgumentText(const mxArray* array) {
+        if (array == nullptr) return;
+        if (mxGetClassID(array) == mxCHAR_CLASS) {
+            isText_ = true;
+            take(array);
+        } else if (mxIsClass(array, "string") && mxGetNumberOfElements(array) == 1) {
+            isText_ = true;
+            convertString(array);
+        }
+    }
+    ~ArgumentText() {
+        if (text_ != nullptr) mxFree(text_);
+        if (converted_ != nullptr) mxDestroyArray(converted_);
+    }
+    ArgumentText(const ArgumentText&) = delete;
+    ArgumentText& operator=(const ArgumentText&) = delete;
+
+    // Char text or a string scalar, whether or not it could be read.
+    bool isText() const { return isText_; }
+    // The whole text, or null when there is none to use: the host gave
+    // none, or it holds a NUL, so that a name cut short there matches nothing.
+    const char* text() const { return whole_ ? text_ : nullptr; }
+    // The text as a message may quote it.
+    const char* shown() const {
+        if (whole_) return text_;
+        return text_ != nullptr ? "(text holding a NUL)" : "(text that cannot be read)";
+    }
+
+private:
+    // A failed conversion (a missing string) must not raise a host error:
+    // the trap hands the error back, and it is let go.
+    void convertString(const mxArray* array) {
+        mxArray* in[1] = {const_cast<mxArray*>(array)};
+        mxArray* out[1] = {nullptr};
+        mxArray* failure = mexCallMATLABWithTrap(1, out, 1, in, "char");
+        if (failure != nullptr) {
+            mxDestroyArray(failure);
+            return;
+        }
+        converted_ = out[0];
+        if (converted_ != nullptr && mxGetClassID(converted_) == mxCHAR_CLASS) take(converted_);
+    }
+
+    // The host's text may count bytes in the locale's encoding, which differ
+    // from the characters, so the NUL is looked for among the characters.
+    void take(const mxArray* array) {
+        text_ = mxArrayToString(array);
+        if (text_ == nullptr) return;
+        const mxChar* chars = mxGetChars(array);
+        const std::size_t count = mxGetNumberOfElements(array);
+        whole_ = true;
+        for (std::size_t i = 0; chars != nullptr && i < count; ++i) {
+            if (chars[i] == 0) whole_ = false;
+        }
+    }
+
+    char* text_ = nullptr;
+    mxArray* converted_ = nullptr;
+    bool isText_ = false;
+    bool whole_ = false;
+};
 
 void setPortStatus(mxArray* plhs[], int status) {
     plhs[0] = mxCreateNumericMatrix_700(1, 1, mxINT8_CLASS, mxREAL);
@@ -109,13 +169,30 @@ void setPortStatus(mxArray* plhs[], int status) {
 
 void closeAtUnload() { closePort(); }
 
-// Reports an open that did not succeed, with the reason when there is one
-// the user can act on.
+// The hint that goes with a reason the user can act on.
+const char* hintFor(OpenProblem problem) {
+    switch (problem) {
+        case OpenProblem::Busy: return "; another program holds the port: close it there first";
+        case OpenProblem::AccessDenied:
+            return "; on Linux, join the dialout group (sudo usermod -aG dialout $USER) and log in"
+                   " again";
+        case OpenProblem::NotSerial: return "; it is not a serial port";
+        case OpenProblem::SettingsRejected: return "; the port refused 115200 baud 8N1";
+        default: return "";
+    }
+}
+
+// Reports why an open did not succeed, in one line after the failure line.
 void reportOpenFailure(bool wasOpen) {
-    if (wasOpen) {
+    if (wasOpen && !SerialLink.isClosed) {
         mexPrintf("VelocartDriver: %s is already open; call VelocartDriver('close') first.\n",
                   openPortName());
+        return;
     }
+    const OpenFailure& failure = lastOpenFailure();
+    if (failure.problem == OpenProblem::None) return;
+    const char* text = failure.systemText[0] != '\0' ? failure.systemText : "refused";
+    mexPrintf("VelocartDriver: %s%s.\n", text, hintFor(failure.problem));
 }
 
 void finishOpen(mxArray* plhs[], int status) {
@@ -123,8 +200,8 @@ void finishOpen(mxArray* plhs[], int status) {
     setPortStatus(plhs, status == kPortOpen ? 0 : -1);
 }
 
-void openByName(mxArray* plhs[], const mxArray* nameArray) {
-    const char* name = wholeText(nameArray);
+void openByName(mxArray* plhs[], const ArgumentText& nameText) {
+    const char* name = nameText.text();
     if (name == nullptr || name[0] == '\0') {
         mexPrintf(
             "VelocartDriver: 'open' needs a port number or a device name,"
@@ -144,9 +221,12 @@ void openByName(mxArray* plhs[], const mxArray* nameArray) {
 }
 
 void runOpen(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs >= 2 && prhs[1] != nullptr && mxGetClassID(prhs[1]) == mxCHAR_CLASS) {
-        openByName(plhs, prhs[1]);
-        return;
+    if (nrhs >= 2 && prhs[1] != nullptr && !isRealNumericClass(mxGetClassID(prhs[1]))) {
+        const ArgumentText name(prhs[1]);
+        if (name.isText()) {
+            openByName(plhs, name);
+            return;
+        }
     }
     double number = 0.0;
     if (!readNumbers(nrhs, prhs, 1, &number)) {
@@ -256,22 +336,47 @@ constexpr Command kCommands[] = {
     {"read", runRead},
 };
 
+const Command* findCommand(const char* name) {
+    if (name == nullptr) return nullptr;
+    for (const Command& command : kCommands) {
+        if (std::strcmp(name, command.name) == 0) return &command;
+    }
+    return nullptr;
+}
+
+// Text that names no command is a mistake to point out, not a request for
+// the banner: a misspelled 'Open' must not look like a successful open.
+void runUnknownCommand(int nlhs, mxArray* plhs[], const char* name) {
+    constexpr int kShownLength = 40;
+    const bool cut = std::strlen(name) > static_cast<std::size_t>(kShownLength);
+    mexPrintf("VelocartDriver: unknown command '%.*s%s'; commands are", kShownLength, name,
+              cut ? "..." : "");
+    const char* separator = " ";
+    for (const Command& command : kCommands) {
+        mexPrintf("%s%s", separator, command.name);
+        separator = ", ";
+    }
+    mexPrintf(".\n");
+    printBanner();
+    if (nlhs >= 1) {
+        plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+        mxGetPr(plhs[0])[0] = -1.0;
+    }
+}
+
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     // Anything but text in the first place has no command name to match.
-    if (nrhs < 1 || prhs[0] == nullptr || mxGetClassID(prhs[0]) != mxCHAR_CLASS) {
+    const ArgumentText name(nrhs >= 1 ? prhs[0] : nullptr);
+    if (!name.isText()) {
         runBanner(nlhs, plhs);
         return;
     }
-    const char* name = wholeText(prhs[0]);
-    if (name != nullptr) {
-        for (const Command& command : kCommands) {
-            if (std::strcmp(name, command.name) == 0) {
-                command.run(nlhs, plhs, nrhs, prhs);
-                return;
-            }
-        }
+    const Command* command = findCommand(name.text());
+    if (command == nullptr) {
+        runUnknownCommand(nlhs, plhs, name.shown());
+        return;
     }
-    runBanner(nlhs, plhs);
+    command->run(nlhs, plhs, nrhs, prhs);
 }

@@ -58,12 +58,17 @@ typedef enum {
 typedef enum { mxREAL = 0, mxCOMPLEX } mxComplexity;
 
 typedef bool mxLogical;
+typedef char16_t mxChar;
 
 // libmx
 mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
                                    mxComplexity complexity);
 mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity);
 char* mxArrayToString(const mxArray* array);
+void mxFree(void* pointer);
+mxChar* mxGetChars(const mxArray* array);
+bool mxIsClass(const mxArray* array, const char* className);
+void mxDestroyArray(mxArray* array);
 double* mxGetPr(const mxArray* array);
 void* mxGetData(const mxArray* array);
 mxClassID mxGetClassID(const mxArray* array);
@@ -74,6 +79,8 @@ bool mxIsSparse(const mxArray* array);
 // libmex
 int mexPrintf(const char* format, ...);
 int mexAtExit(void (*handler)(void));
+mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                               const char* functionName);
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 }

@@ -28,9 +28,13 @@ out = evalc('x = VelocartDriver();');
 assert(strcmp(out, banner), 'banner with an output prints the same');
 assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDriver() gives 0');
 
+% Text that names no command says so before the banner, and gives -1.
 for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
-  out = evalc(sprintf('VelocartDriver(''%s'', 3);', name{1}));
-  assert(strcmp(out, banner), '''%s'' is not a command and prints the banner', name{1});
+  out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
+  said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
+                  'sendVelocity, setOdometry, setFreeWheels, read.\n'], name{1});
+  assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
+  assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
 assert(strcmp(evalc('VelocartDriver(3);'), banner), 'a number first prints the banner');
 assert(strcmp(evalc('VelocartDriver({''open''}, 3);'), banner), 'a cell first prints the banner');
@@ -154,18 +158,22 @@ assert(r == -1 && strncmp(out, sprintf('I cannot open COM0!\n'), 20), 'COM0 refu
 out = evalc('r = VelocartDriver(''open'', 10000.7);');
 assert(r == -1 && strncmp(out, sprintf('I cannot open COM10000!\n'), 24), 'COM10000 refused');
 out = evalc('r = VelocartDriver(''open'', 3.9);');
-assert(r == -1 && strcmp(out, sprintf('I cannot open COM3!\n')), '3.9 names COM3: %s', out);
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM3!\n'), 20), '3.9 names COM3: %s', out);
 out = evalc('r = VelocartDriver(''open'', -3.9);');
 assert(r == -1 && strncmp(out, sprintf('I cannot open COM-3!\n'), 20), 'truncation toward zero');
 out = evalc('r = VelocartDriver(''open'', 9999.9);');
-assert(r == -1 && strcmp(out, sprintf('I cannot open COM9999!\n')), 'COM9999 absent: %s', out);
+assert(r == -1 && strncmp(out, sprintf('I cannot open COM9999!\n'), 23), 'COM9999 absent: %s', out);
 out = evalc('r = VelocartDriver(''open'', NaN);');
 assert(r == -1 && ~isempty(strfind(out, 'NaN')), 'NaN has its own message: %s', out);
 out = evalc('r = VelocartDriver(''open'', -Inf);');
 assert(r == -1 && ~isempty(strfind(out, 'Inf')), 'Inf has its own message: %s', out);
 out = evalc('r = VelocartDriver(''open'', 2^31);');
 assert(r == -1 && ~isempty(strfind(out, 'out of range')), 'beyond 32 bits: %s', out);
-out = evalc('r = VelocartDriver(''open'', fullfile(getenv(''VELOCART_TEST_DIR''), ''none''));');
-assert(r == -1 && strncmp(out, 'I cannot open /', 15), 'a missing device by name: %s', out);
+% A refusal says why in a second line, in the system's words.
+none = fullfile(getenv('VELOCART_TEST_DIR'), 'none');
+out = evalc('r = VelocartDriver(''open'', none);');
+assert(r == -1 && strcmp(out, sprintf(['I cannot open %s!\n' ...
+                                       'VelocartDriver: No such file or directory.\n'], none)), ...
+       'a missing device by name: %s', out);
 
 printf('test_commands: all checks passed\n');

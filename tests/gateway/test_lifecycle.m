@@ -39,6 +39,23 @@ code = system(sprintf(['%s --norc --quiet --no-window-system --eval "addpath(''%
 assert(VelocartDriver('open', peer.link) == 0, 'a process that exited holding the port let go');
 VelocartDriver('close');
 
+% Every call gives back the text the host handed it: over 200,000 calls the
+% resident memory grows by less than 8 bytes a call.
+function kb = resident_kb()
+  pages = sscanf(fileread('/proc/self/statm'), '%d');
+  kb = pages(2) * 4;
+end
+for k = 1:20000
+  s = VelocartDriver('read');
+end
+before = resident_kb();
+for k = 1:200000
+  s = VelocartDriver('read');
+end
+grown = (resident_kb() - before) * 1024 / 200000;
+printf('test_lifecycle: resident memory grew %.2f bytes a call\n', grown);
+assert(grown < 8, 'resident memory grows %.1f bytes a call', grown);
+
 % help prints the call forms.
 text = evalc('help VelocartDriver');
 for form = {'VelocartDriver(''open'', port)', 'VelocartDriver(''sendVelocity'', [v1 v2])', ...

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "hardening/allocation_counter.h"
+#include "hardening/fake_host.h"
 #include "protocol/command_frame.h"
 #include "protocol/frame_crc16.h"
 #include "protocol/status_frame.h"
@@ -201,4 +202,53 @@ TEST(NoAllocation, SerialCallsOnAPty) {
     EXPECT_TRUE(allWritten);
     EXPECT_TRUE(replyRead);
     EXPECT_EQ(received, 20 * kCommandFrameSize);
+}
+
+// The gateway on top, through a host that allocates nothing itself: no call
+// path allocates, and every text the host hands out is released before the
+// call returns (Octave never releases it otherwise).
+TEST(NoAllocation, GatewayCallsAndTheHostTextsTheyRelease) {
+    PtyCable cable;
+    ASSERT_TRUE(cable.ready());
+    const double velocity[] = {1.0, -0.5};
+    const double odometry[] = {1.0, 2.0, 0.5};
+    const double zero[] = {0.0};
+    const struct {
+        const char* command;
+        const char* text;  // a text second argument, or
+        const double* numbers;
+        int count;
+    } calls[] = {
+        {"open", cable.slave(), nullptr, 0},
+        {"open", "/nonexistent/velocart/port", nullptr, 0},
+        {"open", nullptr, zero, 1},
+        {"sendVelocity", nullptr, velocity, 2},
+        {"sendVelocity", nullptr, velocity, 1},
+        {"setOdometry", nullptr, odometry, 3},
+        {"setFreeWheels", nullptr, nullptr, 0},
+        {"read", nullptr, nullptr, 0},
+        {"Open", nullptr, nullptr, 0},
+        {"close", nullptr, nullptr, 0},
+    };
+    for (const auto& call : calls) {
+        velocart_test::fakeReset();
+        const mxArray* prhs[2] = {velocart_test::fakeText(call.command), nullptr};
+        int nrhs = 1;
+        if (call.text != nullptr) prhs[nrhs++] = velocart_test::fakeText(call.text);
+        if (call.numbers != nullptr) {
+            prhs[nrhs++] = velocart_test::fakeNumbers(call.numbers, call.count);
+        }
+        mxArray* plhs[1] = {nullptr};
+        long seen;
+        {
+            AllocationScope scope;
+            mexFunction(1, plhs, nrhs, prhs);
+            seen = scope.count();
+        }
+        EXPECT_EQ(seen, 0) << call.command;
+        EXPECT_EQ(velocart_test::fakeTextsOutstanding(), 0) << call.command;
+        velocart_test::fakeEndCall();
+    }
+    EXPECT_NE(std::strstr(velocart_test::fakePrinted(), "unknown command 'Open'"), nullptr);
+    EXPECT_GT(cable.drain(), 0) << velocart_test::fakePrinted();
 }

@@ -33,6 +33,19 @@ __declspec(dllexport) int mexPrintf(const char* format, ...) {
     return length;
 }
 
+// The only function the module asks the host to run is char() on a string
+// scalar.
+__declspec(dllexport) mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs,
+                                                     mxArray* prhs[], const char* functionName) {
+    mxArray* error = nullptr;
+    if (nlhs == 1 && nrhs == 1 && std::string(functionName) == "char") {
+        plhs[0] = standinConvertToChar(prhs[0], &error);
+    } else {
+        standinConvertToChar(nullptr, &error);
+    }
+    return error;
+}
+
 __declspec(dllexport) int mexAtExit(void (*handler)(void)) {
     exitHandler = handler;
     return 0;

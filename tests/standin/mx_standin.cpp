@@ -10,6 +10,8 @@
 
 #include "standin.h"
 
+// A MATLAB string scalar is an object: its class ID says nothing, its
+// class name is "string", and only the host can turn it into a char array.
 struct mxArray_tag {
     mxClassID classId;
     int rows;
@@ -17,6 +19,9 @@ struct mxArray_tag {
     bool isComplex;
     bool isSparse;
     void* data;  // column-major elements; null for cells, structs and empty arrays
+    bool isString = false;
+    bool isMissing = false;            // a string scalar holding <missing>
+    std::vector<std::uint16_t> units;  // a string scalar's text
 };
 
 namespace {
@@ -71,8 +76,8 @@ bool isNumeric(mxClassID classId) {
 }
 
 mxArray* newArray(mxClassID classId, int rows, int columns) {
-    mxArray* array =
-        new mxArray_tag{classId, std::max(rows, 0), std::max(columns, 0), false, false, nullptr};
+    mxArray* array = new mxArray_tag{
+        classId, std::max(rows, 0), std::max(columns, 0), false, false, nullptr, false, false, {}};
     const std::size_t bytes = elementSize(classId) * static_cast<std::size_t>(array->rows) *
                               static_cast<std::size_t>(array->columns);
     if (bytes > 0) array->data = std::calloc(bytes, 1);
@@ -83,6 +88,51 @@ void deleteArray(mxArray* array) {
     if (array == nullptr) return;
     std::free(array->data);
     delete array;
+}
+
+// UTF-8 to UTF-16 units, as MATLAB holds text (no surrogates needed here).
+std::vector<std::uint16_t> unitsOf(const char* text) {
+    std::vector<std::uint16_t> units;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0;) {
+        std::uint16_t unit = *p++;
+        if (unit >= 0xE0 && p[0] != 0 && p[1] != 0) {
+            unit = static_cast<std::uint16_t>(((unit & 0x0F) << 12) | ((p[0] & 0x3F) << 6) |
+                                              (p[1] & 0x3F));
+            p += 2;
+        } else if (unit >= 0xC0 && p[0] != 0) {
+            unit = static_cast<std::uint16_t>(((unit & 0x1F) << 6) | (p[0] & 0x3F));
+            p += 1;
+        }
+        units.push_back(unit);
+    }
+    return units;
+}
+
+// UTF-16 units to UTF-8, as MATLAB hands out text on a UTF-8 system: the
+// byte count is not the character count.
+std::string utf8Of(const std::uint16_t* units, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned unit = units[i];
+        if (unit < 0x80) {
+            text += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            text += static_cast<char>(0xC0 | (unit >> 6));
+            text += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | (unit >> 12));
+            text += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return text;
+}
+
+mxArray* charArray(const std::vector<std::uint16_t>& units) {
+    const int length = static_cast<int>(units.size());
+    mxArray* array = newArray(mxCHAR_CLASS, length == 0 ? 0 : 1, length);
+    if (length > 0) std::memcpy(array->data, units.data(), units.size() * sizeof units[0]);
+    return array;
 }
 
 // A module-facing accessor was handed no array at all.
@@ -117,20 +167,53 @@ __declspec(dllexport) mxArray* mxCreateDoubleMatrix_700(int rows, int columns,
     return array;
 }
 
-// MATLAB returns null for anything but a char array, and frees the text
-// itself when the call returns.
+// MATLAB returns null for anything but a char array. It would free the
+// text when the call returns, but Octave does not, so the module must
+// release each text with mxFree: one left over is a fault here.
 __declspec(dllexport) char* mxArrayToString(const mxArray* array) {
     if (missing(array, "mxArrayToString") || array->classId != mxCHAR_CLASS) return nullptr;
     const std::size_t count =
         static_cast<std::size_t>(array->rows) * static_cast<std::size_t>(array->columns);
-    char* text = static_cast<char*>(std::malloc(count + 1));
-    const auto* units = static_cast<const std::uint16_t*>(array->data);
-    for (std::size_t i = 0; i < count; ++i) {
-        text[i] = units[i] < 0x80 ? static_cast<char>(units[i]) : '?';
-    }
-    text[count] = '\0';
+    const std::string utf8 = utf8Of(static_cast<const std::uint16_t*>(array->data), count);
+    char* text = static_cast<char*>(std::malloc(utf8.size() + 1));
+    std::memcpy(text, utf8.c_str(), utf8.size() + 1);
     textsThisCall.push_back(text);
     return text;
+}
+
+__declspec(dllexport) void mxFree(void* pointer) {
+    if (pointer == nullptr) return;
+    const auto found = std::find(textsThisCall.begin(), textsThisCall.end(), pointer);
+    if (found == textsThisCall.end()) {
+        noteMisuse("mxFree of memory the host did not hand out in this call");
+        return;
+    }
+    textsThisCall.erase(found);
+    std::free(pointer);
+}
+
+__declspec(dllexport) mxChar* mxGetChars(const mxArray* array) {
+    if (missing(array, "mxGetChars")) return nullptr;
+    if (array->classId != mxCHAR_CLASS) return nullptr;
+    return static_cast<mxChar*>(array->data);
+}
+
+__declspec(dllexport) bool mxIsClass(const mxArray* array, const char* name) {
+    if (missing(array, "mxIsClass")) return false;
+    if (array->isString) return std::strcmp(name, "string") == 0;
+    return std::strcmp(name, className(array->classId)) == 0;
+}
+
+// Arrays the module created or was given by the host for its own use.
+__declspec(dllexport) void mxDestroyArray(mxArray* array) {
+    if (array == nullptr) return;
+    const auto found = std::find(createdThisCall.begin(), createdThisCall.end(), array);
+    if (found == createdThisCall.end()) {
+        noteMisuse("mxDestroyArray of an array the module does not own");
+        return;
+    }
+    createdThisCall.erase(found);
+    deleteArray(array);
 }
 
 __declspec(dllexport) double* mxGetPr(const mxArray* array) {
@@ -171,11 +254,29 @@ __declspec(dllexport) mxArray* standinCreateArray(mxClassID classId, int rows, i
 }
 
 __declspec(dllexport) mxArray* standinCreateString(const char* text) {
-    const int length = static_cast<int>(std::strlen(text));
-    mxArray* array = newArray(mxCHAR_CLASS, length == 0 ? 0 : 1, length);
-    auto* units = static_cast<std::uint16_t*>(array->data);
-    for (int i = 0; i < length; ++i) units[i] = static_cast<unsigned char>(text[i]);
+    return charArray(unitsOf(text));
+}
+
+__declspec(dllexport) mxArray* standinCreateStringObject(const char* text, int isMissing) {
+    mxArray* array = newArray(mxUNKNOWN_CLASS, 1, 1);
+    array->isString = true;
+    array->isMissing = isMissing != 0;
+    array->units = unitsOf(text);
     return array;
+}
+
+// What MATLAB's char() does with a string scalar: a new char array the
+// caller owns, or an error for a missing string.
+__declspec(dllexport) mxArray* standinConvertToChar(const mxArray* array, mxArray** error) {
+    *error = nullptr;
+    if (array == nullptr || !array->isString || array->isMissing) {
+        *error = newArray(mxSTRUCT_CLASS, 1, 1);
+        createdThisCall.push_back(*error);
+        return nullptr;
+    }
+    mxArray* converted = charArray(array->units);
+    createdThisCall.push_back(converted);
+    return converted;
 }
 
 __declspec(dllexport) void standinMarkComplex(mxArray* array) { array->isComplex = true; }
@@ -190,11 +291,15 @@ __declspec(dllexport) void standinGetSize(const mxArray* array, int* rows, int* 
 __declspec(dllexport) void standinDestroyArray(mxArray* array) { deleteArray(array); }
 
 __declspec(dllexport) int standinEndCall(mxArray* const* kept, int keptCount) {
+    const std::size_t unreleased = textsThisCall.size();
     for (char* text : textsThisCall) {
         std::memset(text, 0xDD, std::strlen(text));
         std::free(text);
     }
     textsThisCall.clear();
+    if (unreleased > 0) {
+        noteMisuse(std::to_string(unreleased) + " text(s) from mxArrayToString not released");
+    }
     int dropped = 0;
     for (mxArray* array : createdThisCall) {
         if (std::find(kept, kept + keptCount, array) == kept + keptCount) {
@@ -203,9 +308,13 @@ __declspec(dllexport) int standinEndCall(mxArray* const* kept, int keptCount) {
         }
     }
     createdThisCall.clear();
-    misuse.clear();
     return dropped;
 }
 
-__declspec(dllexport) const char* standinMisuse() { return misuse.c_str(); }
+__declspec(dllexport) const char* standinTakeMisuse() {
+    static std::string taken;
+    taken = misuse;
+    misuse.clear();
+    return taken.c_str();
+}
 }

@@ -12,22 +12,28 @@ extern "C" {
 // start zeroed; char arrays hold UTF-16 units as in MATLAB; cells and
 // structs carry no data the module could read.
 mxArray* standinCreateArray(mxClassID classId, int rows, int columns);
-mxArray* standinCreateString(const char* text);
+mxArray* standinCreateString(const char* text);  // UTF-8 in, UTF-16 units held
+// A MATLAB string scalar (an object only char() can read), possibly <missing>.
+mxArray* standinCreateStringObject(const char* text, int isMissing);
+// char() of a string scalar: a char array the module owns, or null and an
+// error object (also the module's) for anything else.
+mxArray* standinConvertToChar(const mxArray* array, mxArray** error);
 void standinMarkComplex(mxArray* array);
 void standinMarkSparse(mxArray* array);
 void standinGetSize(const mxArray* array, int* rows, int* columns);
 void standinDestroyArray(mxArray* array);
 
 // libmx: what MATLAB does when a call returns. Releases the texts handed
-// out by mxArrayToString (overwritten first, so a text kept past its call
+// out by mxArrayToString that the module did not release itself (a misuse:
+// Octave would leak them; overwritten first, so a text kept past its call
 // reads back as garbage) and the arrays the module created but did not
 // return; `kept` are the returned ones. Returns how many arrays were
 // created and not returned.
 int standinEndCall(mxArray* const* kept, int keptCount);
 
-// libmx: uses of the API outside its contract since the last call to
-// standinEndCall, one per line ("" if none).
-const char* standinMisuse();
+// libmx: uses of the API outside its contract since the last time this was
+// called, one per line ("" if none).
+const char* standinTakeMisuse();
 
 // libmex: everything mexPrintf produced since the last clear.
 const char* standinPrinted();

@@ -16,7 +16,8 @@
 //           without CLASS: all items numbers gives a 1xN double, otherwise
 //           the text as a char array. CLASS is one of double single int8
 //           uint8 int16 uint16 int32 uint32 int64 uint64 logical (numbers;
-//           none gives 0x0), char (the rest as text), complex and sparse
+//           none gives 0x0), char (the rest as text, UTF-8), string (a
+//           MATLAB string scalar), string-missing (<missing>), complex and sparse
 //           (double arrays so marked), cell and struct (ITEMS: the count).
 //           Numbers are decimals, NaN, Inf or -Inf.
 //   [@LABEL] !sleep MS    wait
@@ -211,6 +212,8 @@ mxArray* buildArgument(const std::string& piece, std::string& error) {
             return numericArray(numeric.classId, numbers);
         }
         if (prefix == "char") return standinCreateString(rest.c_str());
+        if (prefix == "string") return standinCreateStringObject(rest.c_str(), 0);
+        if (prefix == "string-missing") return standinCreateStringObject("", 1);
         if (prefix == "complex" || prefix == "sparse") {
             if (!parseNumbers(rest, numbers)) {
                 error = "not a list of numbers: " + rest;
@@ -486,7 +489,6 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
     const double elapsed = millisecondsSince(start);
 
     printPrinted(label, standinPrinted());
-    printLines(label, "fault", standinMisuse());
     const int slots = call.nlhs > 1 ? call.nlhs : 1;
     for (int k = slots; k < kResultSlots; ++k) {
         if (plhs[k] != nullptr) {
@@ -513,6 +515,7 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
         if (result != nullptr) kept.push_back(result);
     }
     const int dropped = standinEndCall(kept.data(), static_cast<int>(kept.size()));
+    printLines(label, "fault", standinTakeMisuse());
     if (dropped > 0) {
         std::printf("%s fault %d arrays created and not returned\n", label.c_str(), dropped);
     }

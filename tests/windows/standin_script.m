@@ -159,8 +159,8 @@ function [value, ok] = build_argument(piece)
         value = cast(numbers, prefix);
       end
       return;
-    elseif strcmp(prefix, 'char')
-      value = rest;
+    elseif strcmp(prefix, 'char') || strcmp(prefix, 'string')
+      value = rest;     % Octave makes char text of a string literal
       return;
     elseif strcmp(prefix, 'complex')
       [numbers, ok] = parse_numbers(rest);

@@ -79,6 +79,8 @@ exec 3>"$work/far-end.in"
 wait_for_line "$work/far-end.out" "ready $cable" 10 ||
   wine_fail "$(basename "$far_end") did not get ready: $(cat "$work/far-end.err")"
 ln -sfn "$cable" "$WINEPREFIX/dosdevices/com7"
+# An earlier program left hardware flow control on: the open must clear it.
+[ "$mode" = peer ] && stty -F "$(readlink -f "$cable")" crtscts
 
 if [ "$mode" = peer ]; then
   # Once the first frame has arrived, while the host script waits before
@@ -106,9 +108,12 @@ refused_frame() {
 if [ "$mode" = peer ]; then
   # open: the port without a device, COM7 by number and by name, another
   # port while COM7 is open
-  expect_printed @no-port 'I cannot open COM8!\n'
+  # Each refusal says why, in the system's words (Wine's, here).
+  expect_printed @no-port 'I cannot open COM8!\n' \
+    'VelocartDriver: Invalid function; it is not a serial port.\n'
   expect_result @no-port "int8 1x1: -1"
-  expect_printed @not-serial 'I cannot open NUL!\n'
+  expect_printed @not-serial 'I cannot open NUL!\n' \
+    'VelocartDriver: Access denied; it is not a serial port.\n'
   expect_result @not-serial "int8 1x1: -1"
   for label in @open @open-again @open-text; do
     expect_printed $label "$opened"
@@ -121,6 +126,17 @@ if [ "$mode" = peer ]; then
   expect_printed @other-port 'I cannot open COM8!\n' \
     "VelocartDriver: COM7 is already open; call VelocartDriver('close') first.\n"
   expect_result @other-port "int8 1x1: -1"
+  expect_printed @open-string "$opened"
+  expect_result @open-string "int8 1x1: 0"
+  expect_printed @open-missing \
+    "VelocartDriver: 'open' needs a port number or a device name, e.g. VelocartDriver('open', 3).\n"
+  expect_result @open-missing "int8 1x1: -1"
+  [[ "$(lines_of @command-missing printed | head -n 1)" == '"VelocartDriver: unknown command '"'(text that cannot be read)'"'; commands are '* ]] ||
+    fail "@command-missing: $(lines_of @command-missing printed | head -n 1)"
+  expect_result @command-missing "double 1x1: -1"
+  expect_printed @open-accent 'I cannot open COM\xC3\x9C!\n' \
+    "VelocartDriver: COM7 is already open; call VelocartDriver('close') first.\n"
+  expect_result @open-accent "int8 1x1: -1"
 
   # frames: the worked bytes, refusals that send nothing
   expect_result @vel "uint8 1x26: $worked_velocity"
@@ -143,7 +159,7 @@ if [ "$mode" = peer ]; then
 
   # 115200 baud 8N1, and no XON/XOFF flow control in either direction
   settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
-  for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff; do
+  for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff -crtscts; do
     grep -qx -- "$setting" <<<"$settings" ||
       fail "the line settings lack $setting: $(tr '\n' ' ' <"$work/line-settings.txt" || true)"
   done

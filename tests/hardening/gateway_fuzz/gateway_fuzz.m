@@ -372,17 +372,23 @@ function fz = judge_call(fz, call, args, nout, what)
   end
 
   command = '';
-  if numel(args) >= 1 && ischar(args{1})
+  is_text = numel(args) >= 1 && ischar(args{1});
+  if is_text
     command = host_text(args{1});
   end
   known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read'};
   if ~any(strcmp(command, known))
-    command = 'banner';
+    if is_text
+      command = 'unknown';     % text that names no command is pointed out
+    else
+      command = 'banner';
+    end
   end
 
   [results, err] = call_driver(args, nout);
   label = sprintf('call %d', call);
-  assigned = ~strcmp(command, 'close') && ~(strcmp(command, 'banner') && nout ~= 1);
+  assigned = ~strcmp(command, 'close') && ~(strcmp(command, 'banner') && nout ~= 1) && ...
+             ~(strcmp(command, 'unknown') && nout < 1);
   % The host's own complaint when more results are asked for than assigned.
   expect_error = (nout == 2) || (nout == 1 && ~assigned);
   if expect_error
@@ -415,6 +421,11 @@ function fz = judge_call(fz, call, args, nout, what)
     case 'banner'
       if have && ~(isa(result, 'double') && isequal(size(result), [1 1]) && result == 0)
         fz.failures{end + 1} = sprintf('%s: banner result is not a 1x1 double 0', label);
+      end
+    case 'unknown'
+      if have && ~(isa(result, 'double') && isequal(size(result), [1 1]) && result == -1)
+        fz.failures{end + 1} = sprintf('%s: unknown command result is not a 1x1 double -1', ...
+                                       label);
       end
     case 'close'
       fz.is_open = false;
