@@ -117,7 +117,7 @@ axis equal;
 grid on;
 xlabel('x [m]');
 ylabel('y [m]');
-title('Odometry of the simulated robot');
+title(sprintf('Odometry reported by the robot on %s', num2str(port)), 'Interpreter', 'none');
 legend('path', 'start', 'end', 'Location', 'northeast');
 axis([-0.5 0.5 -0.5 0.5]);
 print(figureHandle, pngFile, pngDevice);

@@ -50,8 +50,3 @@
 
 % This file holds the help text only; the command itself is the MEX file
 % beside it.
-
-%!test
-%! s = VelocartDriver('read');
-%! assert(class(s), 'double');
-%! assert(size(s), [1 8]);

@@ -76,6 +76,12 @@ struct FixedCase {
     std::int16_t fixed;
 };
 
+// Without this the test list shows the case's raw bytes, pointer included,
+// which change from build to build.
+void PrintTo(const FixedCase& c, std::ostream* out) {
+    *out << c.label << " (" << c.velocity << " -> " << c.fixed << ")";
+}
+
 class VelocityToFixed : public ::testing::TestWithParam<FixedCase> {};
 
 TEST_P(VelocityToFixed, ClampsScalesAndTruncatesTowardZero) {
