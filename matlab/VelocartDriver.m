@@ -31,7 +31,9 @@
 %       read at least as often as the robot sends, and wait about 5 ms after a
 %       command before reading its answer.
 %
+%   v = VelocartDriver('version')       the release, as a char row ('1.1.0')
 %   VelocartDriver()                    print the banner (x = VelocartDriver() gives 0)
+%       A name that is no command prints the list of commands and gives -1.
 %
 %   Example:
 %       if VelocartDriver('open', 3) ~= 0, return; end

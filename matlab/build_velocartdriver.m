@@ -42,11 +42,12 @@ else
     sources{end + 1} = fullfile(src, 'serial', 'serial_link_posix.cpp');
 end
 mexFile = fullfile(outputDir, ['VelocartDriver.' mexext()]);
+version = strtrim(fileread(fullfile(root, 'VERSION')));
 
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
-    buildWithOctave(src, sources, mexFile);
+    buildWithOctave(src, sources, mexFile, version);
 else
-    buildWithMatlab(src, sources, outputDir);
+    buildWithMatlab(src, sources, outputDir, version);
 end
 if ~exist(mexFile, 'file')
     error('build_velocartdriver:missing', 'build_velocartdriver: %s was not created', mexFile);
@@ -54,13 +55,14 @@ end
 fprintf('build_velocartdriver: built %s\n', mexFile);
 end
 
-function buildWithOctave(src, sources, mexFile)
+function buildWithOctave(src, sources, mexFile, version)
 % mkoctfile takes its compiler flags from CXXFLAGS; add the standard to
 % Octave's own flags for this one build and put the variable back after.
 saved = getenv('CXXFLAGS');
 setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -std=c++17']);
 try
-    [output, status] = mkoctfile('--mex', '-DVELOCART_HOST_OCTAVE', ['-I' src], ...
+    [output, status] = mkoctfile('--mex', '-DVELOCART_HOST_OCTAVE', ...
+                                 ['-DVELOCART_VERSION=' version], ['-I' src], ...
                                  '-o', mexFile, sources{:});
 catch failure
     setenv('CXXFLAGS', saved);
@@ -72,8 +74,9 @@ if status ~= 0
 end
 end
 
-function buildWithMatlab(src, sources, outputDir)
+function buildWithMatlab(src, sources, outputDir, version)
 args = {'-R2017b', '-compatibleArrayDims', '-DMX_COMPAT_32', '-DVELOCART_HOST_MATLAB', ...
+        ['-DVELOCART_VERSION=' version], ...
         ['-I' src], '-outdir', outputDir, '-output', 'VelocartDriver'};
 compiler = mex.getCompilerConfigurations('C++', 'Selected');
 if ispc && ~isempty(compiler) && ~isempty(strfind(lower(compiler.ShortName), 'msvc'))

@@ -26,12 +26,22 @@ using Handler = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prh
 constexpr char kBannerRule[] = "                                                      \n";
 static_assert(sizeof kBannerRule == 56, "the banner rule is 54 spaces and a line feed");
 
+// The build passes the release from the VERSION file as a bare token
+// (-DVELOCART_VERSION=1.1.0): quotes do not survive every compiler driver.
+#ifndef VELOCART_VERSION
+#error "VELOCART_VERSION is not defined: build with -DVELOCART_VERSION=x.y.z (see VERSION)"
+#endif
+#define VELOCART_QUOTE(token) #token
+#define VELOCART_TEXT(token) VELOCART_QUOTE(token)
+constexpr char kVersion[] = VELOCART_TEXT(VELOCART_VERSION);
+
 void printBanner() {
     mexPrintf("%s", kBannerRule);
     mexPrintf("VelocartDriver: drive a wheeled mobile robot over a serial port from MATLAB.\n");
     mexPrintf(
-        "        Written by the VelocartDriver developers; 'help VelocartDriver' lists"
-        " the commands.\n");
+        "        Version %s, by the VelocartDriver developers; 'help VelocartDriver' lists"
+        " the commands.\n",
+        kVersion);
     mexPrintf("%s", kBannerRule);
 }
 
@@ -322,6 +332,8 @@ void runRead(int, mxArray* plhs[], int, const mxArray*[]) {
     decodeStatus(SerialLink.receiveBuffer, valid, mxGetPr(plhs[0]));
 }
 
+void runVersion(int, mxArray* plhs[], int, const mxArray*[]) { plhs[0] = mxCreateString(kVersion); }
+
 struct Command {
     const char* name;
     Handler run;
@@ -334,6 +346,7 @@ constexpr Command kCommands[] = {
     {"setOdometry", runSetOdometry},
     {"setFreeWheels", runSetFreeWheels},
     {"read", runRead},
+    {"version", runVersion},
 };
 
 const Command* findCommand(const char* name) {

@@ -64,6 +64,7 @@ typedef char16_t mxChar;
 mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
                                    mxComplexity complexity);
 mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity);
+mxArray* mxCreateString(const char* text);
 char* mxArrayToString(const mxArray* array);
 void mxFree(void* pointer);
 mxChar* mxGetChars(const mxArray* array);

@@ -18,6 +18,7 @@ trap cleanup EXIT
 export VELOCART_TEST_DIR=$work
 export VELOCART_PTY_PEER=$peer
 export VELOCART_MEX_DIR=$mex_dir
+export VELOCART_SOURCE_DIR=$(cd "$here/../.." && pwd)
 cd "$work"
 timeout 300 octave-cli --no-gui --norc --quiet --no-window-system \
   --eval "addpath('$mex_dir'); addpath('$here'); source('$script');"

@@ -32,12 +32,18 @@ assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDrive
 for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
-                  'sendVelocity, setOdometry, setFreeWheels, read.\n'], name{1});
+                  'sendVelocity, setOdometry, setFreeWheels, read, version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
 assert(strcmp(evalc('VelocartDriver(3);'), banner), 'a number first prints the banner');
 assert(strcmp(evalc('VelocartDriver({''open''}, 3);'), banner), 'a cell first prints the banner');
+
+%% The release: from the VERSION file, also on the banner's credit line
+release = strtrim(fileread(fullfile(getenv('VELOCART_SOURCE_DIR'), 'VERSION')));
+v = VelocartDriver('version');
+assert(ischar(v) && isequal(v, release), 'version gives %s, VERSION says %s', v, release);
+assert(~isempty(strfind(lines{3}, ['Version ' release])), 'the banner names the version');
 
 %% close while closed assigns nothing and prints nothing
 assert(isempty(evalc('VelocartDriver(''close'');')), 'close prints nothing');

@@ -37,18 +37,22 @@ mxArray* allocate(mxClassID classId, int rows, int columns, std::size_t elementS
     return nullptr;
 }
 
-}  // namespace
-
-namespace velocart_test {
-
-const mxArray* fakeText(const char* text) {
+mxArray* charArray(const char* text) {
     const int length = static_cast<int>(std::strlen(text));
     mxArray* array = allocate(mxCHAR_CLASS, 1, length, sizeof(mxChar));
     for (int i = 0; i < length; ++i) {
         reinterpret_cast<mxChar*>(array->data)[i] = static_cast<unsigned char>(text[i]);
     }
-    ++argumentCount;
     return array;
+}
+
+}  // namespace
+
+namespace velocart_test {
+
+const mxArray* fakeText(const char* text) {
+    ++argumentCount;
+    return charArray(text);
 }
 
 const mxArray* fakeNumbers(const double* values, int count) {
@@ -87,6 +91,8 @@ mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId, mxC
 mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity) {
     return allocate(mxDOUBLE_CLASS, rows, columns, sizeof(double));
 }
+
+mxArray* mxCreateString(const char* text) { return charArray(text); }
 
 char* mxArrayToString(const mxArray* array) {
     if (array->classId != mxCHAR_CLASS) return nullptr;

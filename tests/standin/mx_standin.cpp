@@ -167,6 +167,12 @@ __declspec(dllexport) mxArray* mxCreateDoubleMatrix_700(int rows, int columns,
     return array;
 }
 
+__declspec(dllexport) mxArray* mxCreateString(const char* text) {
+    mxArray* array = charArray(unitsOf(text));
+    createdThisCall.push_back(array);
+    return array;
+}
+
 // MATLAB returns null for anything but a char array. It would free the
 // text when the call returns, but Octave does not, so the module must
 // release each text with mxFree: one left over is a fault here.

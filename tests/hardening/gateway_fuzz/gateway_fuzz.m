@@ -280,7 +280,8 @@ function name = near_miss_name()
            'SendVelocity', 'sendVelocity2', 'setodometry', 'setOdometry ', 'setFreeWheel', ...
            'setFreeWheelsX', 'reads', 'Read', 'READ', 'closed', 'clos', '', 'close\n', ...
            ['read' char(0)], ['read' char(0) 'x'], ['close' char(0) 'y'], 'read''', ...
-           ['ra'; 'ed'], 'banner', repmat('read', 1, 500), char([114 101 97 100 200])};
+           ['ra'; 'ed'], 'banner', repmat('read', 1, 500), char([114 101 97 100 200]), ...
+           'version', 'Version'};
   if rand < 0.2
     name = char(randi([1 255], 1, randi([1 15])));
   else
@@ -376,7 +377,7 @@ function fz = judge_call(fz, call, args, nout, what)
   if is_text
     command = host_text(args{1});
   end
-  known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read'};
+  known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', 'version'};
   if ~any(strcmp(command, known))
     if is_text
       command = 'unknown';     % text that names no command is pointed out
@@ -421,6 +422,10 @@ function fz = judge_call(fz, call, args, nout, what)
     case 'banner'
       if have && ~(isa(result, 'double') && isequal(size(result), [1 1]) && result == 0)
         fz.failures{end + 1} = sprintf('%s: banner result is not a 1x1 double 0', label);
+      end
+    case 'version'
+      if have && ~(ischar(result) && rows(result) == 1 && ~isempty(result))
+        fz.failures{end + 1} = sprintf('%s: version is not a char row', label);
       end
     case 'unknown'
       if have && ~(isa(result, 'double') && isequal(size(result), [1 1]) && result == -1)
