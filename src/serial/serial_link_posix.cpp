@@ -5,6 +5,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -85,10 +88,31 @@ bool applyLineSettings(int fd, int baudRate) {
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+// The device number of a character device, or 0. On Linux through statx,
+// which glibc has carried since 2.28: stat and fstat became symbols of their
+// own only in 2.33, and the module must load on older systems.
+#ifdef __linux__
+dev_t characterDevice(int directory, const char* path, int flags) {
+    struct statx info;
+    if (statx(directory, path, flags, STATX_TYPE, &info) != 0 || !S_ISCHR(info.stx_mode)) return 0;
+    return makedev(info.stx_rdev_major, info.stx_rdev_minor);
+}
+dev_t deviceOfPath(const char* path) { return characterDevice(AT_FDCWD, path, 0); }
+dev_t deviceOfDescriptor(int fd) { return characterDevice(fd, "", AT_EMPTY_PATH); }
+#else
+dev_t deviceOfPath(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
+}
+dev_t deviceOfDescriptor(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
+}
+#endif
+
 bool sameDevice(const char* path) {
-    struct stat wanted, current;
-    if (stat(path, &wanted) != 0 || fstat(SerialLink.deviceHandle, &current) != 0) return false;
-    return S_ISCHR(wanted.st_mode) && wanted.st_rdev == current.st_rdev;
+    const dev_t wanted = deviceOfPath(path);
+    return wanted != 0 && wanted == deviceOfDescriptor(SerialLink.deviceHandle);
 }
 
 // A hung-up terminal (the device was unplugged, the far end of a pty went
