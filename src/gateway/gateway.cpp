@@ -9,6 +9,7 @@
 
 #include "gateway/host_api.h"
 #include "protocol/command_frame.h"
+#include "protocol/frame_assembler.h"
 #include "protocol/status_frame.h"
 #include "serial/serial_link.h"
 
@@ -332,6 +333,70 @@ void runRead(int, mxArray* plhs[], int, const mxArray*[]) {
     decodeStatus(SerialLink.receiveBuffer, valid, mxGetPr(plhs[0]));
 }
 
+// readLatest keeps, between calls, the frame half received and the newest
+// frame accepted. Both are static and fixed in size; the constant
+// initialisers leave nothing to run at load.
+class LatestStatus : public FrameListener {
+public:
+    void onFrame(const std::uint8_t* frame) override {
+        std::memcpy(bytes, frame, kStatusFrameSize);
+        fresh = true;
+        seen = true;
+    }
+
+    std::uint8_t bytes[kStatusFrameSize] = {};
+    bool fresh = false;  // a frame was completed since the last readLatest
+    bool seen = false;   // a frame was ever accepted
+    // The connection the half-received frame came from: a new one starts
+    // without it.
+    std::uint32_t openCount = 0;
+};
+
+LatestStatus Latest;
+FrameAssembler StatusAssembler{kStatusFrameFormat};
+
+constexpr double kLongestWait = 60.0;
+
+// Takes each delivery; wants nothing more once a frame is complete, else
+// the bytes that would complete the frame under way.
+int feedStatus(const std::uint8_t* bytes, int count, void*) {
+    StatusAssembler.feed(bytes, static_cast<std::size_t>(count), Latest);
+    return Latest.fresh ? 0 : StatusAssembler.missing();
+}
+
+void receiveLatest(double timeout) {
+    if (Latest.openCount != SerialLink.openCount) {
+        StatusAssembler.reset();
+        Latest.openCount = SerialLink.openCount;
+    }
+    const bool wasFailing = SerialLink.readFailing;
+    std::uint8_t scratch[kReceiveBufferSize];
+    const ReceiveOutcome outcome =
+        receiveUntil(scratch, kReceiveBufferSize, timeout, feedStatus, nullptr);
+    if (outcome == ReceiveOutcome::HungUp && !wasFailing) {
+        mexPrintf("VelocartDriver: %s hung up; open it again once it is back.\n", openPortName());
+    }
+}
+
+void runReadLatest(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    double timeout = 0.0;
+    // NaN fails both comparisons.
+    const bool refused = nrhs >= 2 && (!readNumbers(nrhs, prhs, 1, &timeout) ||
+                                       !(timeout >= 0.0 && timeout <= kLongestWait));
+    if (refused) {
+        mexPrintf(
+            "VelocartDriver: 'readLatest' takes a timeout in seconds from 0 to 60,"
+            " e.g. VelocartDriver('readLatest', 0.1); nothing was read.\n");
+    } else {
+        receiveLatest(timeout);
+    }
+    plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
+    double* vector = mxGetPr(plhs[0]);
+    decodeStatus(Latest.bytes, Latest.seen, vector);
+    vector[0] = Latest.fresh ? 1.0 : 0.0;
+    Latest.fresh = false;
+}
+
 void runVersion(int, mxArray* plhs[], int, const mxArray*[]) { plhs[0] = mxCreateString(kVersion); }
 
 struct Command {
@@ -346,6 +411,7 @@ constexpr Command kCommands[] = {
     {"setOdometry", runSetOdometry},
     {"setFreeWheels", runSetFreeWheels},
     {"read", runRead},
+    {"readLatest", runReadLatest},
     {"version", runVersion},
 };
 

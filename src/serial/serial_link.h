@@ -46,6 +46,13 @@ struct SerialLinkState {
     // caller report a broken line once rather than on every frame.
     bool writeFailing;
     std::uint8_t receiveBuffer[kReceiveBufferSize];
+    // The line hung up during a receive; reported once, cleared by an open.
+    bool readFailing;
+    // Counts the opens that really happened, so that state kept about the
+    // line (a frame half received) can tell a new connection from the old.
+    std::uint32_t openCount;
+    // open set the adapter's low-latency flag, and close takes it back.
+    bool lowLatencySet;
 };
 
 extern SerialLinkState SerialLink;
@@ -73,6 +80,28 @@ bool writeFrame(const std::uint8_t* bytes, int count);
 // kReadChunkSize bytes), stored from offset 0 of receiveBuffer. Nothing
 // arrived, an error, or a Closed link: the buffer is left as it is.
 void readAvailable();
+
+// How a receive ended.
+enum class ReceiveOutcome {
+    Satisfied,    // the consumer has what it wanted
+    TimedOut,     // the wait ended first (or there was none to make)
+    Interrupted,  // a signal (the user's Ctrl-C) ended the wait early
+    HungUp,       // the line went away
+    Closed        // no port is open: nothing was read
+};
+
+// Takes the delivered bytes and returns how many more it wants; 0 when it
+// is satisfied.
+using ByteConsumer = int (*)(const std::uint8_t* bytes, int count, void* context);
+
+// First takes everything that has already arrived, in as many reads into
+// `scratch` as that needs, handing each delivery to `consume`. If the
+// consumer still wants bytes, waits for them, at most `timeoutSeconds`,
+// and returns as soon as it is satisfied: poll on POSIX, a ReadFile bounded
+// by the comm timeouts on Windows, never a sleep loop. receiveBuffer is not
+// touched.
+ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
+                            ByteConsumer consume, void* context);
 
 // Releases the port if one is open; the link is Closed afterwards.
 void closePort();

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef __linux__
+#include <linux/serial.h>
 #include <sys/sysmacros.h>
 #endif
 #include <termios.h>
@@ -20,7 +21,7 @@
 
 namespace velocart {
 
-SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}};
+SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}, false, 0, false};
 
 namespace {
 
@@ -122,12 +123,29 @@ bool linkAnswers() {
     return tcgetattr(SerialLink.deviceHandle, &tio) == 0;
 }
 
+// USB adapters hold short replies until their latency timer runs out (16 ms
+// on FTDI); with the low-latency flag the kernel driver asks for 1 ms. Best
+// effort: only that bit changes (so no privilege is needed), and any
+// failure (ENOTTY on a pty, no such driver) is left alone.
+#ifdef __linux__
+bool setLowLatency(int fd, bool on) {
+    serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    const bool isOn = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+    if (isOn == on) return false;
+    serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+#else
+bool setLowLatency(int, bool) { return false; }
+#endif
+
 int openCandidate(const char* path, int baudRate) {
     LastOpenFailure = {OpenProblem::None, {}};
     if (!SerialLink.isClosed) {
         // A dead link would keep its device for nothing: let it go and
         // open afresh.
-        if (SerialLink.writeFailing || !linkAnswers()) {
+        if (SerialLink.writeFailing || SerialLink.readFailing || !linkAnswers()) {
             closePort();
         } else {
             return sameDevice(path) ? kPortOpen : kPortUnavailable;
@@ -160,6 +178,9 @@ int openCandidate(const char* path, int baudRate) {
     SerialLink.deviceHandle = fd;
     SerialLink.isClosed = false;
     SerialLink.writeFailing = false;
+    SerialLink.readFailing = false;
+    SerialLink.lowLatencySet = setLowLatency(fd, true);
+    ++SerialLink.openCount;
     return kPortOpen;
 }
 
@@ -238,6 +259,59 @@ void readAvailable() {
     (void)n;
 }
 
+namespace {
+
+// One pass over what has arrived: reads until the queue is empty. False if
+// the line went away.
+bool takeArrived(std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
+                 int& wanted) {
+    for (;;) {
+        const ssize_t n = read(SerialLink.deviceHandle, scratch, static_cast<size_t>(capacity));
+        if (n > 0) wanted = consume(scratch, static_cast<int>(n), context);
+        if (n < capacity) return !(n < 0 && errno == EIO);
+    }
+}
+
+timespec timespecOf(long long nanoseconds) {
+    return {static_cast<time_t>(nanoseconds / 1000000000LL),
+            static_cast<long>(nanoseconds % 1000000000LL)};
+}
+
+long long nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+ReceiveOutcome hungUp() {
+    SerialLink.readFailing = true;
+    return ReceiveOutcome::HungUp;
+}
+
+}  // namespace
+
+ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
+                            ByteConsumer consume, void* context) {
+    if (SerialLink.isClosed) return ReceiveOutcome::Closed;
+    const int fd = SerialLink.deviceHandle;
+    const long long deadline = nowNs() + static_cast<long long>(timeoutSeconds * 1e9);
+    int wanted = 1;
+    if (!takeArrived(scratch, capacity, consume, context, wanted)) return hungUp();
+    while (wanted > 0) {
+        const long long left = deadline - nowNs();
+        if (left <= 0) return ReceiveOutcome::TimedOut;
+        pollfd p = {fd, POLLIN, 0};
+        const timespec wait = timespecOf(left);
+        const int ready = ppoll(&p, 1, &wait, nullptr);
+        if (ready < 0) return errno == EINTR ? ReceiveOutcome::Interrupted : hungUp();
+        if (ready == 0) return ReceiveOutcome::TimedOut;
+        // What arrived before a hang-up is still taken.
+        const bool gone = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (!takeArrived(scratch, capacity, consume, context, wanted) || gone) return hungUp();
+    }
+    return ReceiveOutcome::Satisfied;
+}
+
 void closePort() {
     if (!SerialLink.isClosed) {
         // The last frame (often the free-wheel command) gets the time a
@@ -245,6 +319,8 @@ void closePort() {
         // close() would wait the tty's closing time (30 s by default).
         const int fd = SerialLink.deviceHandle;
         if (!drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
+        if (SerialLink.lowLatencySet) setLowLatency(fd, false);
+        SerialLink.lowLatencySet = false;
         ioctl(SerialLink.deviceHandle, TIOCNXCL);
         flock(SerialLink.deviceHandle, LOCK_UN);
         close(SerialLink.deviceHandle);

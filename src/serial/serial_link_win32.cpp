@@ -9,7 +9,7 @@
 
 namespace velocart {
 
-SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}};
+SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}, false, 0, false};
 
 namespace {
 
@@ -19,6 +19,9 @@ constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ as the device namespace spe
 constexpr int kDevicePrefixLength = 4;
 
 OpenFailure LastOpenFailure = {OpenProblem::None, {}};
+
+// Reads return at once with what has arrived; a write may take 1 ms a byte.
+constexpr COMMTIMEOUTS kReturnAtOnce = {MAXDWORD, 0, 0, 1, 0};
 
 // On Windows a port held by another program answers "access denied".
 OpenProblem problemOf(DWORD error) {
@@ -97,7 +100,7 @@ int openCandidate(const char* path, int baudRate) {
     if (!SerialLink.isClosed) {
         // A dead link would keep its port for nothing: let it go and open
         // afresh (after an unplug and replug the number is the same).
-        if (SerialLink.writeFailing || !linkAnswers()) {
+        if (SerialLink.writeFailing || SerialLink.readFailing || !linkAnswers()) {
             closePort();
         } else {
             return samePathIgnoringCase(path, SerialLink.devicePath) ? kPortOpen : kPortUnavailable;
@@ -113,12 +116,7 @@ int openCandidate(const char* path, int baudRate) {
     SetupComm(handle, kQueueSize, kQueueSize);
 
     // Without these timeouts a read could wait for bytes forever.
-    COMMTIMEOUTS timeouts = {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 1;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    COMMTIMEOUTS timeouts = kReturnAtOnce;
 
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
@@ -140,6 +138,8 @@ int openCandidate(const char* path, int baudRate) {
     SerialLink.deviceHandle = handle;
     SerialLink.isClosed = false;
     SerialLink.writeFailing = false;
+    SerialLink.readFailing = false;
+    ++SerialLink.openCount;
     return kPortOpen;
 }
 
@@ -191,6 +191,78 @@ void readAvailable() {
     if (SerialLink.isClosed) return;
     DWORD received = 0;
     ReadFile(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReadChunkSize, &received, nullptr);
+}
+
+namespace {
+
+// One pass over what has arrived: reads until the queue is empty. False if
+// the line went away.
+bool takeArrived(std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
+                 int& wanted) {
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(SerialLink.deviceHandle, scratch, static_cast<DWORD>(capacity), &got,
+                      nullptr)) {
+            return false;
+        }
+        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
+        if (got < static_cast<DWORD>(capacity)) return true;
+    }
+}
+
+double nowSeconds() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+ReceiveOutcome hungUp() {
+    SerialLink.readFailing = true;
+    return ReceiveOutcome::HungUp;
+}
+
+// Waits for `wanted` bytes with a ReadFile bounded by the comm timeouts:
+// total constant = the time left, no interval and no multiplier. Sleep(1)
+// could take a whole 15.6 ms timer tick, and Wine does not implement the
+// MAXDWORD/MAXDWORD/N case that returns at the first byte.
+ReceiveOutcome waitFor(std::uint8_t* scratch, int capacity, double deadline, ByteConsumer consume,
+                       void* context, int wanted) {
+    const HANDLE handle = SerialLink.deviceHandle;
+    while (wanted > 0) {
+        const double left = deadline - nowSeconds();
+        // A total constant of 0 with nothing else set would mean no limit.
+        const DWORD leftMs = static_cast<DWORD>(left * 1000.0 + 0.999);
+        if (left <= 0.0 || leftMs == 0) return ReceiveOutcome::TimedOut;
+        COMMTIMEOUTS timeouts = kReturnAtOnce;
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutConstant = leftMs;
+        const DWORD count = static_cast<DWORD>(wanted < capacity ? wanted : capacity);
+        DWORD got = 0;
+        if (!SetCommTimeouts(handle, &timeouts) ||
+            !ReadFile(handle, scratch, count, &got, nullptr)) {
+            return hungUp();
+        }
+        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
+    }
+    return ReceiveOutcome::Satisfied;
+}
+
+}  // namespace
+
+ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
+                            ByteConsumer consume, void* context) {
+    if (SerialLink.isClosed) return ReceiveOutcome::Closed;
+    const double deadline = nowSeconds() + timeoutSeconds;
+    int wanted = 1;
+    if (!takeArrived(scratch, capacity, consume, context, wanted)) return hungUp();
+    if (wanted == 0) return ReceiveOutcome::Satisfied;
+    if (timeoutSeconds <= 0.0) return ReceiveOutcome::TimedOut;
+    const ReceiveOutcome outcome = waitFor(scratch, capacity, deadline, consume, context, wanted);
+    // read and the next drain must return at once again.
+    COMMTIMEOUTS atOnce = kReturnAtOnce;
+    SetCommTimeouts(SerialLink.deviceHandle, &atOnce);
+    return outcome;
 }
 
 void closePort() {

@@ -3,6 +3,10 @@ worked_velocity = uint8([170 22 0 3 0 1 3 0 128 255 0 1 zeros(1, 12) 99 17]);
 
 %% Right after load, with no port open
 t = tic;
+s = VelocartDriver('readLatest', 5);
+assert(isequal(s, zeros(1, 8)) && toc(t) < 1, 'readLatest while closed returns at once');
+
+t = tic;
 echo_bytes = VelocartDriver('sendVelocity', [1 -0.5]);
 elapsed = toc(t);
 assert(isa(echo_bytes, 'uint8') && isequal(size(echo_bytes), [1 26]), 'echo is 1x26 uint8');
@@ -32,7 +36,7 @@ assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDrive
 for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
-                  'sendVelocity, setOdometry, setFreeWheels, read, version.\n'], name{1});
+                  'sendVelocity, setOdometry, setFreeWheels, read, readLatest, version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
@@ -123,6 +127,30 @@ end
 assert(isequal(s, zeros(1, 8)), 'a corrupted frame is invalid and decodes to zeros');
 assert(isequal(VelocartDriver('read'), zeros(1, 8)), 'and stays so while nothing new arrives');
 
+%% readLatest: the newest good frame of all that arrived, a half frame kept for the next call
+frame_b = status_frame_bytes([2 3 0.5], [0.25 0.5], [0.5 0]);
+expected_b = [1 2 3 0.5 0.25 0.5 0.5 0];
+junk = uint8([0 170 26 0 1 2]);              % a start byte and a cut-off header
+peer_send(peer, [junk bad frame frame_b frame_b(1:12)]);
+pause(0.1);
+assert(isequal(VelocartDriver('readLatest'), expected_b), 'the newest good frame wins');
+again = VelocartDriver('readLatest');
+assert(isequal(again, [0 expected_b(2:end)]), 'nothing new: element 1 is 0, the rest repeats');
+peer_send(peer, frame_b(13:end));
+t = tic;
+s = VelocartDriver('readLatest', 2);
+assert(isequal(s, expected_b) && toc(t) < 1, 'the wait ends with the half frame completed');
+t = tic;
+s = VelocartDriver('readLatest', 0.2);
+assert(s(1) == 0 && toc(t) >= 0.19, 'no frame: the wait runs its time (%.3f s)', toc(t));
+refusal = sprintf(['VelocartDriver: ''readLatest'' takes a timeout in seconds from 0 to 60, ' ...
+                   'e.g. VelocartDriver(''readLatest'', 0.1); nothing was read.\n']);
+for junk_timeout = {NaN, -1, Inf, 60.5, 'a', {1}, 1 + 2i, []}
+  out = evalc('s = VelocartDriver(''readLatest'', junk_timeout{1});');
+  assert(strcmp(out, refusal) && s(1) == 0, 'a timeout of %s is refused: %s', ...
+         disp(junk_timeout{1}), out);
+end
+
 %% A different port while one is open is refused, and frames still go to the open one
 other = peer_start('other');
 before = numel(peer_received(peer, 0, 0));
@@ -152,6 +180,13 @@ assert(isa(e1, 'uint8') && numel(e1) == 26, 'echo returned after a failed write'
 out = evalc('e2 = VelocartDriver(''sendVelocity'', [0.1 0.2]);');
 assert(isempty(out), 'later failures stay quiet');
 assert(isequal(VelocartDriver('read'), expected), 'after a hang-up the last frame decodes again');
+t = tic;
+out = evalc('s = VelocartDriver(''readLatest'', 5);');
+assert(strcmp(out, sprintf('VelocartDriver: %s hung up; open it again once it is back.\n', ...
+                           peer.link)) && s(1) == 0 && toc(t) < 1, ...
+       'a hang-up ends the wait at once and says so: %s', out);
+out = evalc('s = VelocartDriver(''readLatest'', 5);');
+assert(isempty(out), 'a hang-up is reported once');
 
 assert(isempty(evalc('VelocartDriver(''close'');')), 'close prints nothing');
 out = evalc('e = VelocartDriver(''sendVelocity'', [0.1 0.2]);');

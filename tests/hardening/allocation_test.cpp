@@ -213,6 +213,7 @@ TEST(NoAllocation, GatewayCallsAndTheHostTextsTheyRelease) {
     const double velocity[] = {1.0, -0.5};
     const double odometry[] = {1.0, 2.0, 0.5};
     const double zero[] = {0.0};
+    const double waitBriefly[] = {0.01};
     const struct {
         const char* command;
         const char* text;  // a text second argument, or
@@ -227,6 +228,9 @@ TEST(NoAllocation, GatewayCallsAndTheHostTextsTheyRelease) {
         {"setOdometry", nullptr, odometry, 3},
         {"setFreeWheels", nullptr, nullptr, 0},
         {"read", nullptr, nullptr, 0},
+        {"readLatest", nullptr, nullptr, 0},
+        {"readLatest", nullptr, waitBriefly, 1},
+        {"version", nullptr, nullptr, 0},
         {"Open", nullptr, nullptr, 0},
         {"close", nullptr, nullptr, 0},
     };

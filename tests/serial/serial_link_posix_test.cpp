@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/serial_link.h"
@@ -380,6 +381,71 @@ TEST_F(SerialLinkTest, RefusalsSayWhy) {
     close(holder);
     EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
     EXPECT_EQ(lastOpenFailure().problem, OpenProblem::None);
+}
+
+// A consumer that wants four bytes in all.
+int wantFour(const std::uint8_t*, int count, void* context) {
+    int& taken = *static_cast<int*>(context);
+    taken += count;
+    return taken >= 4 ? 0 : 4 - taken;
+}
+
+// A waiting receive ends when the consumer is satisfied, when its time is
+// up, or at once when the far end hangs up; what is already there needs no
+// wait at all.
+TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
+    enum class FarEnd { SendsAtOnce, SendsLater, Silent, HangsUpLater };
+    const struct {
+        const char* label;
+        FarEnd farEnd;
+        double timeout;
+        ReceiveOutcome outcome;
+        int atLeastMs;
+        int underMs;
+    } cases[] = {
+        {"bytes already there", FarEnd::SendsAtOnce, 0.0, ReceiveOutcome::Satisfied, 0, 500},
+        {"nothing, no wait", FarEnd::Silent, 0.0, ReceiveOutcome::TimedOut, 0, 500},
+        {"bytes in two pieces", FarEnd::SendsLater, 5.0, ReceiveOutcome::Satisfied, 90, 2500},
+        {"nothing within the time", FarEnd::Silent, 0.15, ReceiveOutcome::TimedOut, 145, 2500},
+        {"hang-up while waiting", FarEnd::HangsUpLater, 5.0, ReceiveOutcome::HungUp, 45, 2500},
+    };
+    const std::vector<std::uint8_t> half = {1, 2};
+    for (const auto& c : cases) {
+        Pty far;
+        closePort();
+        ASSERT_EQ(openPortByName(far.slave.c_str(), kLineBaudRate), kPortOpen);
+        if (c.farEnd == FarEnd::SendsAtOnce) {
+            far.send({1, 2, 3, 4});
+            usleep(20000);
+        }
+        std::thread actor([&far, &c, &half] {
+            if (c.farEnd == FarEnd::SendsLater) {
+                usleep(50000);
+                far.send(half);
+                usleep(50000);
+                far.send(half);
+            } else if (c.farEnd == FarEnd::HangsUpLater) {
+                usleep(50000);
+                far.hangUp();
+            }
+        });
+        std::uint8_t scratch[64];
+        int taken = 0;
+        const auto start = Clock::now();
+        const ReceiveOutcome outcome =
+            receiveUntil(scratch, sizeof scratch, c.timeout, wantFour, &taken);
+        const auto tookMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        actor.join();
+        EXPECT_EQ(outcome, c.outcome) << c.label;
+        EXPECT_GE(tookMs.count(), c.atLeastMs) << c.label;
+        EXPECT_LT(tookMs.count(), c.underMs) << c.label;
+        EXPECT_EQ(SerialLink.readFailing, c.outcome == ReceiveOutcome::HungUp) << c.label;
+    }
+    closePort();
+    int taken = 0;
+    std::uint8_t scratch[4];
+    EXPECT_EQ(receiveUntil(scratch, sizeof scratch, 1.0, wantFour, &taken), ReceiveOutcome::Closed);
 }
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {

@@ -88,7 +88,9 @@ if [ "$mode" = peer ]; then
   # from the pty; the second reply follows the fourth frame.
   (wait_for_size "$work/received.bin" 26 60 && echo "send $worked_status" >&3 &&
     stty -a -F "$(readlink -f "$cable")" >"$work/line-settings.txt" 2>&1 &&
-    wait_for_size "$work/received.bin" 104 60 && echo "send $flow_status" >&3) &
+    wait_for_size "$work/received.bin" 104 60 && echo "send $flow_status" >&3 &&
+    wait_for_size "$work/received.bin" 130 60 && echo "send ${worked_status:0:38}" >&3 &&
+    sleep 0.3 && echo "send ${worked_status:39}" >&3) &
   helper_pid=$!
 fi
 
@@ -157,6 +159,15 @@ if [ "$mode" = peer ]; then
   done
   expect_host_error @read-two
 
+  # The wait ends with the frame's last byte, well before its timeout; a wait
+  # with nothing coming runs its time; read returns at once afterwards.
+  expect_result @wait "double 1x8: 1 1 2 0.5 1 -0.5 -1 0.5"
+  took=$(took_of @wait)
+  { [ "$took" -ge 250 ] && [ "$took" -lt 4000 ]; } || fail "@wait took $took ms, expected 300 ms or so"
+  expect_result @no-frame "double 1x8: 0 1 2 0.5 1 -0.5 -1 0.5"
+  [ "$(took_of @no-frame)" -ge 240 ] || fail "@no-frame took $(took_of @no-frame) ms, not 250"
+  [ "$(took_of @read-at-once)" -lt 100 ] || fail "read after a wait took $(took_of @read-at-once) ms"
+
   # 115200 baud 8N1, and no XON/XOFF flow control in either direction
   settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
   for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff -crtscts; do
@@ -195,7 +206,7 @@ if [ "$mode" = peer ]; then
   exec 3>&-
   timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the pty peer did not stop"
   expected=""
-  for label in @vel @odo @free @vel-2 @vel-reopened @vel-after-clear; do
+  for label in @vel @odo @free @vel-2 @vel-3 @vel-reopened @vel-after-clear; do
     expected+=" $(values_of $label)"
   done
   received=$(od -An -v -tx1 "$work/received.bin" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true)

@@ -1,5 +1,5 @@
 function ok = gateway_fuzz(calls, seed, peer_program, work_dir)
-  % Random calls into VelocartDriver through the real host: the six commands
+  % Random calls into VelocartDriver through the real host: the commands
   % and near misses of them, with arguments of every class and shape, with
   % the port open on a pty peer and closed. A model of the driver predicts
   % each result (class, size and, for frames, every byte); the peer records
@@ -160,9 +160,15 @@ function [args, nout, what] = random_call(fz)
   elseif r < 0.45
     what = 'setFreeWheels';
     args = {'setFreeWheels'};
-  elseif r < 0.63
+  elseif r < 0.58
     what = 'read';
     args = {'read'};
+  elseif r < 0.63
+    what = 'readLatest';
+    args = {'readLatest'};
+    if rand < 0.7
+      args{2} = numbers_or_junk(1);
+    end
   elseif r < 0.71
     what = 'open';
     args = {'open', open_argument(fz)};
@@ -189,6 +195,7 @@ function [args, nout, what] = random_call(fz)
   if strcmp(what, 'open') || is_open_command(args)
     args = make_open_safe(fz, args);
   end
+  args = make_wait_short(args);
   r = rand;
   nout = (r >= 0.2) + (r >= 0.93);       % mostly 1, some 0, a few 2
 end
@@ -342,6 +349,21 @@ function s = host_text(x)
   s = x(:)';
 end
 
+% A timeout readLatest would wait is cut to 5 ms, so that the sweep stays
+% fast; the refused ones stay as they are.
+function args = make_wait_short(args)
+  if ~(numel(args) >= 2 && ischar(args{1}) && strcmp(host_text(args{1}), 'readLatest'))
+    return;
+  end
+  if timeout_accepted(args{2}) && double(args{2}(1)) > 0.01
+    args{2} = 0.005;
+  end
+end
+
+function yes = timeout_accepted(a)
+  yes = is_real_numeric(a) && numel(a) >= 1 && double(a(1)) >= 0 && double(a(1)) <= 60;
+end
+
 function yes = is_real_numeric(a)
   yes = (isnumeric(a) || islogical(a)) && isreal(a) && ~issparse(a);
 end
@@ -377,7 +399,8 @@ function fz = judge_call(fz, call, args, nout, what)
   if is_text
     command = host_text(args{1});
   end
-  known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', 'version'};
+  known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', ...
+           'readLatest', 'version'};
   if ~any(strcmp(command, known))
     if is_text
       command = 'unknown';     % text that names no command is pointed out
@@ -454,6 +477,27 @@ function fz = judge_call(fz, call, args, nout, what)
       if have
         fz = check_read(fz, label, result);
       end
+    case 'readLatest'
+      if have
+        refused = numel(args) >= 2 && ~timeout_accepted(args{2});
+        fz = check_read_latest(fz, label, result, refused);
+      end
+  end
+end
+
+% A fresh frame is one the peer sent; otherwise element 1 is 0 and the rest
+% is zero or repeats a frame the peer sent.
+function fz = check_read_latest(fz, label, s, refused)
+  if ~(isa(s, 'double') && isequal(size(s), [1 8]))
+    fz.failures{end + 1} = sprintf('%s: readLatest gave %s', label, describe(s));
+  elseif ~(s(1) == 0 || (s(1) == 1 && ~refused))
+    fz.failures{end + 1} = sprintf('%s: readLatest validity %g', label, s(1));
+  elseif any(s(2:8) ~= 0) && (isempty(fz.sent_vectors) || ...
+                              ~any(all(fz.sent_vectors(:, 2:8) == s(2:8), 2)))
+    fz.failures{end + 1} = sprintf('%s: readLatest decoded a frame the peer never sent: %s', ...
+                                   label, mat2str(s));
+  elseif s(1) == 1
+    fz.valid_reads += 1;
   end
 end
 
