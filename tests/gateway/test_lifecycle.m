@@ -60,7 +60,8 @@ assert(grown < 8, 'resident memory grows %.1f bytes a call', grown);
 text = evalc('help VelocartDriver');
 for form = {'VelocartDriver(''open'', port)', 'VelocartDriver(''sendVelocity'', [v1 v2])', ...
             'VelocartDriver(''setOdometry'', [x y th])', 'VelocartDriver(''setFreeWheels'')', ...
-            'VelocartDriver(''read'')', 'VelocartDriver(''close'')', 'Example'}
+            'VelocartDriver(''read'')', 'VelocartDriver(''readLatest'', timeout)', ...
+            'VelocartDriver(''close'')', 'VelocartDriver(''version'')', 'Example'}
   assert(~isempty(strfind(text, form{1})), 'help mentions %s', form{1});
 end
 
