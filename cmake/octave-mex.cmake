@@ -15,7 +15,11 @@ target_link_libraries(velocart_octave_mex PRIVATE velocart_protocol velocart_ser
 target_link_options(velocart_octave_mex PRIVATE -Wl,-Bsymbolic)
 velocart_warnings(velocart_octave_mex)
 
-# The help text sits beside the module, as it will in dist/octave.
-add_custom_command(TARGET velocart_octave_mex POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy_if_different
-    ${CMAKE_SOURCE_DIR}/matlab/VelocartDriver.m ${CMAKE_BINARY_DIR}/octave/VelocartDriver.m)
+# The help text sits beside the module, as it will in dist/octave; it is
+# copied again whenever it changes, whether or not the module does.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/octave/VelocartDriver.m
+  COMMAND ${CMAKE_COMMAND} -E copy
+    ${CMAKE_SOURCE_DIR}/matlab/VelocartDriver.m ${CMAKE_BINARY_DIR}/octave/VelocartDriver.m
+  DEPENDS ${CMAKE_SOURCE_DIR}/matlab/VelocartDriver.m)
+add_custom_target(velocart_octave_help ALL DEPENDS ${CMAKE_BINARY_DIR}/octave/VelocartDriver.m)
+add_dependencies(velocart_octave_mex velocart_octave_help)
