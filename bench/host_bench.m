@@ -1,40 +1,45 @@
-function host_bench(driver_port, mcode_port, result_file, rounds, calls)
-  % Times the driver as Octave code calls it, against the host's own floor
-  % (EmptyMex, built like the driver, does nothing), against the host's cost
-  % of a call with the driver's results (ShapeMex: the command text and a
-  % result array, no I/O), and against the same velocity frame
-  % built in m-code and written with instrument-control's serialport.
+function host_bench(driver_port, floor_port, mcode_port, result_file, rounds, calls)
+  % Times the driver as Octave code calls it, against its physical floor:
+  % FloorMex, built like the driver, does the host's part of the same call
+  % (the command text, a result of the same class and size) plus the one
+  % system call the call cannot avoid (the drain check and a 26-byte write
+  % for a frame command, one non-blocking read for read and readLatest).
+  % EmptyMex, which does nothing, shows what any call costs the host, and
+  % the same velocity frame built in m-code and written with
+  % instrument-control's serialport shows what a user would write instead.
   %
-  % The driver and the serialport object each write to their own pty peer,
-  % which drains the line. The measurements take turns, round after round,
-  % so that a busy moment on the machine hits all of them alike; each figure
-  % is the median over the rounds of the mean time per call. Results go to
-  % RESULT_FILE as "name value" lines, in microseconds.
-  if nargin < 4, rounds = 7; end
-  if nargin < 5, calls = 20000; end
+  % The driver, FloorMex and the serialport object each write to their own
+  % pty peer, which drains the line. The measurements take turns, round
+  % after round, so that a busy moment on the machine hits all of them
+  % alike; each figure is the median over the rounds of the mean time per
+  % call. Results go to RESULT_FILE as "name value" lines, in microseconds.
+  if nargin < 5, rounds = 7; end
+  if nargin < 6, calls = 20000; end
   pkg load instrument-control
 
   r = VelocartDriver('open', driver_port);
   if r ~= 0
     error('host_bench: cannot open %s', driver_port);
   end
+  FloorMex('open', floor_port);
   sp = serialport(mcode_port, 115200);
   mcode_calls = max(200, round(calls / 20));
   velocities = [0.2 0.5; -1.25 3; 40 -0.001; 0 0];
 
-  names = {'loop', 'empty_send', 'shape_send', 'send', 'empty_read', 'shape_read', 'read', ...
-           'mcode_send'};
+  names = {'loop', 'empty_send', 'floor_send', 'send', 'empty_read', 'floor_read', 'read', ...
+           'read_latest', 'mcode_send'};
   t = zeros(rounds, numel(names));
   warm_up(velocities, sp);
   for k = 1:rounds
     t(k, 1) = time_loop(calls);
     t(k, 2) = time_empty_send(calls);
-    t(k, 3) = time_shape_send(calls);
+    t(k, 3) = time_floor_send(calls);
     t(k, 4) = time_send(calls);
     t(k, 5) = time_empty_read(calls);
-    t(k, 6) = time_shape_read(calls);
+    t(k, 6) = time_floor_read(calls);
     t(k, 7) = time_read(calls);
-    t(k, 8) = time_mcode_send(mcode_calls, sp);
+    t(k, 8) = time_read_latest(calls);
+    t(k, 9) = time_mcode_send(mcode_calls, sp);
   end
   VelocartDriver('close');
   clear sp
@@ -58,10 +63,11 @@ function warm_up(velocities, sp)
   for i = 1:200
     v = velocities(mod(i, 4) + 1, :);
     EmptyMex('sendVelocity', v);
-    ShapeMex('sendVelocity', v);
-    s = ShapeMex('read');
+    FloorMex('sendVelocity', v);
+    s = FloorMex('read');
     VelocartDriver('sendVelocity', v);
     s = VelocartDriver('read');
+    s = VelocartDriver('readLatest');
   end
   for i = 1:20
     write(sp, mcode_velocity_frame(velocities(mod(i, 4) + 1, :)));
@@ -88,11 +94,11 @@ function s = time_empty_send(n)
   s = toc / n;
 end
 
-function s = time_shape_send(n)
+function s = time_floor_send(n)
   a = 0.2; b = 0.5;
   tic;
   for i = 1:n
-    ShapeMex('sendVelocity', [a b]);
+    FloorMex('sendVelocity', [a b]);
   end
   s = toc / n;
 end
@@ -114,10 +120,10 @@ function s = time_empty_read(n)
   s = toc / n;
 end
 
-function s = time_shape_read(n)
+function s = time_floor_read(n)
   tic;
   for i = 1:n
-    st = ShapeMex('read');
+    st = FloorMex('read');
   end
   s = toc / n;
 end
@@ -126,6 +132,14 @@ function s = time_read(n)
   tic;
   for i = 1:n
     st = VelocartDriver('read');
+  end
+  s = toc / n;
+end
+
+function s = time_read_latest(n)
+  tic;
+  for i = 1:n
+    st = VelocartDriver('readLatest');
   end
   s = toc / n;
 end
