@@ -1,7 +1,7 @@
 % DEMO  Drive the robot along a figure eight and plot its odometry.
 %
 %   port = '/tmp/robot';   % a device path (velocart-sim prints its link), or a port number
-%   run('examples/demo.m') % MATLAB;  in Octave: source('examples/demo.m')
+%   run('examples/demo.m')   % MATLAB and Octave
 %
 % The script opens PORT, sets the odometry to zero and drives a figure eight
 % of two 0.2 m circles: once round to the left, then once round to the right,
@@ -98,28 +98,5 @@ if valid == 0
     error('demo:noStatus', 'demo: the driver reported no valid status');
 end
 
-% Octave draws with gnuplot, which needs no display and writes the PNG
-% itself (its pngcairo terminal); MATLAB prints PNG on its own.
-isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
-pngDevice = '-dpng';
-if isOctave
-    warning('off', 'Octave:gnuplot-graphics');
-    warning('off', 'print:nogs');   % pngcairo needs no Ghostscript
-    graphics_toolkit('gnuplot');
-    pngDevice = '-dpngcairo';
-end
-figureHandle = figure('visible', 'off', 'Position', [100 100 640 560]);
-plot(poses(:, 1), poses(:, 2), 'b-', 'LineWidth', 1.5);
-hold on;
-plot(poses(1, 1), poses(1, 2), 'go', 'MarkerSize', 8);
-plot(poses(end, 1), poses(end, 2), 'rx', 'MarkerSize', 8);
-axis equal;
-grid on;
-xlabel('x [m]');
-ylabel('y [m]');
-title(sprintf('Odometry reported by the robot on %s', num2str(port)), 'Interpreter', 'none');
-legend('path', 'start', 'end', 'Location', 'northeast');
-axis([-0.5 0.5 -0.5 0.5]);
-print(figureHandle, pngFile, pngDevice);
-close(figureHandle);
-fprintf('trajectory saved to %s\n', pngFile);
+plot_path(poses, sprintf('Odometry reported by the robot on %s', num2str(port)), pngFile, ...
+          [-0.5 0.5 -0.5 0.5]);

@@ -46,7 +46,7 @@ echo "run-demo: simulated robot on $work/robot"
 cd "$root"
 status=0
 timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; source('$root/examples/demo.m');" \
+  --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/demo.m');" \
   || status=$?
 
 kill "$sim_pid" 2>/dev/null || true

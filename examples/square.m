@@ -1,0 +1,35 @@
+% SQUARE  Drive a 0.5 m square with VelocartRobot and plot the corners reached.
+%
+%   port = '/tmp/robot';   % a device path (velocart-sim prints its link), or a port number
+%   run('examples/square.m') % MATLAB and Octave
+%
+% The script makes a VelocartRobot on PORT, sets the pose to zero, and four
+% times travels 0.5 m at 0.2 m/s and turns left by a quarter turn at 1 rad/s,
+% each move judged by the odometry the robot reports. It prints where each
+% move ended and saves the path through those points to square.png beside
+% this script (run works in the script's folder), or to the file named by
+% pngFile, if set. Clearing the robot at the end stops
+% it, frees its wheels and closes the port; so does an error on the way.
+
+if ~exist('port', 'var')
+    error('square:port', 'square: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
+end
+if ~exist('pngFile', 'var')
+    pngFile = 'square.png';
+end
+
+robot = VelocartRobot(port);
+setPose(robot, 0, 0, 0);
+corners = zeros(9, 3);
+for side = 1:4
+    s = travel(robot, 0.5, 0.2);
+    corners(2 * side, :) = [s.x s.y s.heading];
+    fprintf('side %d:  x %6.3f  y %6.3f  heading %7.2f deg\n', side, s.x, s.y, s.heading * 180 / pi);
+    s = turn(robot, pi / 2, 1);
+    corners(2 * side + 1, :) = [s.x s.y s.heading];
+    fprintf('turn %d:  heading %7.2f deg\n', side, s.heading * 180 / pi);
+end
+clear robot
+
+plot_path(corners, sprintf('A 0.5 m square driven on %s', num2str(port)), pngFile, ...
+          [-0.2 0.7 -0.2 0.7]);

@@ -1,0 +1,349 @@
+classdef VelocartRobot < handle
+% VelocartRobot  A wheeled robot on a serial port, as an object.
+%
+%   r = VelocartRobot(port)            open the robot on PORT: a number (COM<n>)
+%                                      or a device name ('COM12', '/dev/ttyUSB0')
+%   r = VelocartRobot(port, 'Timeout', t, 'Driver', @RobotB)
+%       'Timeout'  seconds to wait for the robot's reply (default 0.1)
+%       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
+%                  a renamed copy of the module (RobotB.mexw64 beside
+%                  VelocartDriver.mexw64) drives a second robot
+%     Errors with VelocartRobot:openFailed when the port cannot be opened
+%     (the message says why: missing, busy, already open).
+%
+%   s = drive(r, v, w)        drive at v m/s forward and w rad/s turning
+%                             (counter-clockwise positive); waits for the reply
+%                             and returns the status.
+%                             Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
+%   s = status(r)             the newest status; if none has arrived since the
+%                             last call, waits up to Timeout for one.
+%                             Example: s = status(r); if s.valid, disp(s.heading); end
+%   setPose(r, x, y, heading) overwrite the robot's odometry.
+%                             Example: setPose(r, 0, 0, 0);
+%   stop(r)                   drive at 0, 0.
+%                             Example: stop(r);
+%   freeWheels(r)             stop driving and let the wheels turn freely.
+%                             Example: freeWheels(r);
+%   s = travel(r, d, speed)   drive straight by d metres (negative: backwards) at
+%                             speed m/s, judged by the odometry the robot reports,
+%                             slowing down near the end; stops and returns the
+%                             final status.
+%                             Example: s = travel(r, 0.5, 0.2);
+%   s = turn(r, angle, rate)  turn in place by angle radians (the sign gives the
+%                             direction) at rate rad/s, judged by the heading the
+%                             robot reports (across the jump at +-pi); stops and
+%                             returns the final status.
+%                             Example: s = turn(r, pi/2, 1);
+%   delete(r)                 stop, free the wheels and close the port. It also
+%                             happens on clear r, when r goes out of scope, and
+%                             when an error unwinds past the function holding r,
+%                             so a failing program never leaves the robot driving.
+%                             Example: clear r
+%
+%   The status s is a struct: valid (true when the robot answered), x, y,
+%   heading, v, w, aux1, aux2 (as VelocartDriver('readLatest') lays them out),
+%   and time, the seconds since the object was made at which it was read.
+%
+%   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument, and
+%   VelocartRobot:noStatus when drive, travel or turn get no valid status
+%   within Timeout (the robot is stopped first).
+%
+%   One module holds one port. A new object on the port an earlier object
+%   holds (a script run again) takes the port over, and the earlier object
+%   then leaves it alone; another port needs another copy of the module.
+%
+%   To find the ports of this machine use serialportlist (MATLAB, and
+%   Octave's instrument-control package).
+%
+%   Example:
+%       r = VelocartRobot('/dev/ttyUSB0');
+%       setPose(r, 0, 0, 0);
+%       travel(r, 0.5, 0.2);
+%       s = turn(r, pi/2, 1);
+%       fprintf('at (%.3f, %.3f) heading %.3f\n', s.x, s.y, s.heading);
+%       clear r                    % stops, frees the wheels, closes the port
+
+  properties (SetAccess = private)
+    Port        % the port as given
+    Timeout     % seconds to wait for a reply
+  end
+
+  properties (Access = private)
+    Driver      % the module, a function handle
+    Started     % tic at construction, for the status time
+    IsOpen = false
+    Token = 0   % this object's claim on its module's port
+  end
+
+  properties (Constant, Access = private)
+    StopDistance = 0.0005      % m: close enough to the goal of travel
+    StopAngle = 0.002          % rad: close enough to the goal of turn
+    MinimumSpeed = 0.01        % m/s: the slowest approach (above one 1/256 step)
+    MinimumRate = 0.02         % rad/s
+    HeadingGain = 2            % 1/s: turn rate per radian off the start heading
+  end
+
+  methods
+    function r = VelocartRobot(port, varargin)
+      if nargin < 1 || ~(ischar(port) || isstring(port) || is_real_scalar(port))
+        error('VelocartRobot:badArgument', 'VelocartRobot: give a port number or a device name');
+      end
+      options = parse_options(varargin);
+      r.Port = port;
+      r.Timeout = options.Timeout;
+      r.Driver = options.Driver;
+      % The module holds one port. A new object on the port an earlier one
+      % holds (a script run again) takes it over; the earlier one then
+      % leaves the port alone when it is deleted.
+      name = func2str(r.Driver);
+      previous = VelocartRobot.owner(name);
+      r.Token = VelocartRobot.owner(name, 'new');
+      driver = r.Driver;
+      try
+        said = evalc('status = driver(''open'', port);');
+      catch failure
+        said = failure.message;
+        status = -1;
+      end
+      if status ~= 0
+        VelocartRobot.owner(name, previous);
+        error('VelocartRobot:openFailed', 'VelocartRobot: cannot open %s: %s', ...
+              port_text(port), reason_of(said));
+      end
+      r.IsOpen = true;
+      % Replies to an earlier session's last commands may still be on their
+      % way; taken for answers to this session's, they would put every
+      % answer one behind.
+      pause(r.Timeout);
+      r.call('readLatest', 0);
+      r.Started = tic;
+    end
+
+    function delete(r)
+      if ~r.IsOpen
+        return;
+      end
+      r.IsOpen = false;
+      name = func2str(r.Driver);
+      if VelocartRobot.owner(name) ~= r.Token
+        return;                              % taken over by a newer object
+      end
+      % Nothing may stop the port from being released. Each reply is
+      % waited for, so that none is left on its way for the next session.
+      try
+        r.call('sendVelocity', [0 0]);
+        r.call('readLatest', r.Timeout);
+        r.call('setFreeWheels');
+        r.call('readLatest', r.Timeout);
+      catch
+      end
+      try
+        r.call('close');
+      catch
+      end
+      VelocartRobot.owner(name, 0);
+    end
+
+    function s = drive(r, v, w)
+      check_numbers('drive', v, w);
+      r.call('sendVelocity', [v w]);
+      s = r.reply_or_stop('drive');
+    end
+
+    function s = status(r)
+      s = r.as_status(r.call('readLatest', r.Timeout));
+    end
+
+    function setPose(r, x, y, heading)
+      check_numbers('setPose', x, y, heading);
+      r.call('setOdometry', [x y heading]);
+      r.call('readLatest', r.Timeout);      % its reply, so the next one is fresh
+    end
+
+    function stop(r)
+      r.call('sendVelocity', [0 0]);
+      r.call('readLatest', r.Timeout);
+    end
+
+    function freeWheels(r)
+      r.call('setFreeWheels');
+      r.call('readLatest', r.Timeout);
+    end
+
+    function s = travel(r, distance, speed)
+      check_numbers('travel', distance, speed);
+      if speed <= 0
+        error('VelocartRobot:badArgument', 'VelocartRobot: travel needs a positive speed');
+      end
+      start = r.drive(0, 0);
+      along = [cos(start.heading) sin(start.heading)];
+      limit = r.time_allowed(abs(distance) / speed);
+      here = start;
+      while true
+        remaining = distance - along * [here.x - start.x; here.y - start.y];
+        if abs(remaining) <= VelocartRobot.StopDistance || ...
+           sign(remaining) ~= sign(distance) || here.time > limit
+          break;
+        end
+        v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
+        w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
+        here = r.drive(v, w);
+      end
+      s = r.halt();
+    end
+
+    function s = turn(r, angle, rate)
+      check_numbers('turn', angle, rate);
+      if rate <= 0
+        error('VelocartRobot:badArgument', 'VelocartRobot: turn needs a positive rate');
+      end
+      last = r.drive(0, 0);
+      turned = 0;
+      limit = r.time_allowed(abs(angle) / rate);
+      while true
+        remaining = angle - turned;
+        if abs(remaining) <= VelocartRobot.StopAngle || ...
+           sign(remaining) ~= sign(angle) || last.time > limit
+          break;
+        end
+        here = r.drive(0, approach(remaining, rate, VelocartRobot.MinimumRate));
+        turned = turned + wrap(here.heading - last.heading);
+        last = here;
+      end
+      s = r.halt();
+    end
+  end
+
+  methods (Access = private)
+    function varargout = call(r, varargin)
+      driver = r.Driver;
+      [varargout{1:nargout}] = driver(varargin{:});
+    end
+
+    function s = halt(r)
+      r.call('sendVelocity', [0 0]);
+      s = r.reply_or_stop('stop');
+    end
+
+    % A maneuver gets three times its nominal time and two seconds more.
+    function limit = time_allowed(r, nominal)
+      limit = toc(r.Started) + 3 * nominal + 2;
+    end
+
+    function s = reply_or_stop(r, what)
+      s = r.as_status(r.call('readLatest', r.Timeout));
+      if ~s.valid
+        r.call('sendVelocity', [0 0]);
+        error('VelocartRobot:noStatus', ...
+              'VelocartRobot: no status from the robot within %g s during %s; it was stopped', ...
+              r.Timeout, what);
+      end
+    end
+
+    function s = as_status(r, raw)
+      s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
+                 'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
+                 'time', toc(r.Started));
+    end
+  end
+
+  methods (Static, Access = private)
+    % Which object holds each module's port, by a token rather than by the
+    % object itself, which a list would keep alive: owner(name) tells it,
+    % owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
+    % returns a new one.
+    function token = owner(name, token)
+      persistent held last
+      if isempty(held)
+        held = containers.Map();
+        last = 0;
+      end
+      if nargin < 2
+        token = 0;
+        if isKey(held, name)
+          token = held(name);
+        end
+        return;
+      end
+      if ischar(token)
+        last = last + 1;
+        token = last;
+      end
+      held(name) = token;
+    end
+  end
+end
+
+function options = parse_options(args)
+  options = struct('Timeout', 0.1, 'Driver', @VelocartDriver);
+  if mod(numel(args), 2) ~= 0
+    error('VelocartRobot:badArgument', 'VelocartRobot: options come as name, value pairs');
+  end
+  for k = 1:2:numel(args)
+    name = args{k};
+    value = args{k + 1};
+    if ~(ischar(name) || isstring(name))
+      error('VelocartRobot:badArgument', 'VelocartRobot: option names are text');
+    end
+    switch lower(char(name))
+      case 'timeout'
+        if ~(is_real_scalar(value) && value > 0 && value <= 60)
+          error('VelocartRobot:badArgument', 'VelocartRobot: Timeout is in seconds, up to 60');
+        end
+        options.Timeout = double(value);
+      case 'driver'
+        if ~isa(value, 'function_handle')
+          error('VelocartRobot:badArgument', ...
+                'VelocartRobot: Driver is a function handle, e.g. @VelocartDriver');
+        end
+        options.Driver = value;
+      otherwise
+        error('VelocartRobot:badArgument', 'VelocartRobot: unknown option %s', char(name));
+    end
+  end
+end
+
+function check_numbers(what, varargin)
+  for k = 1:numel(varargin)
+    if ~is_real_scalar(varargin{k})
+      error('VelocartRobot:badArgument', '%s: argument %d must be a finite real number', ...
+            what, k + 1);
+    end
+  end
+end
+
+function yes = is_real_scalar(value)
+  yes = (isnumeric(value) || islogical(value)) && isscalar(value) && isreal(value) && ...
+        isfinite(double(value));
+end
+
+function text = port_text(port)
+  if isnumeric(port)
+    text = sprintf('COM%d', fix(port));
+  else
+    text = char(port);
+  end
+end
+
+% The module's reasons, without its "I cannot open" line.
+function text = reason_of(said)
+  lines = strsplit(strtrim(said), "\n");
+  lines = lines(~strncmp(lines, 'I cannot open', 13));
+  lines = regexprep(lines, '^VelocartDriver: ', '');
+  text = strjoin(lines, ' ');
+  if isempty(text)
+    text = 'the module refused it';
+  end
+end
+
+% The speed for what remains of a move: full speed, then slowing in
+% proportion to what is left (the gain is per second: a reply comes every
+% 5 ms or so, far quicker than that), but never below the slowest approach.
+function v = approach(remaining, fastest, slowest)
+  gain = 4;
+  v = sign(remaining) * max(slowest, min(fastest, gain * abs(remaining)));
+end
+
+function a = wrap(a)
+  a = mod(a + pi, 2 * pi) - pi;
+end

@@ -1,0 +1,126 @@
+% VelocartRobot against simulated robots (run_robot_test.sh starts them).
+dir = getenv('VELOCART_ROBOT_DIR');
+main = fullfile(dir, 'main');
+second = fullfile(dir, 'second');
+silent = fullfile(dir, 'silent');
+wrap = @(a) mod(a + pi, 2 * pi) - pi;
+
+% Frames a simulator received, as rows of bytes.
+function frames = received(log_file)
+  text = fileread(log_file);
+  lines = regexp(text, '[0-9.]+ rx ([0-9A-F ]+)', 'tokens');
+  frames = zeros(numel(lines), 26);
+  for k = 1:numel(lines)
+    frames(k, :) = hex2dec(strsplit(strtrim(lines{k}{1}), ' '))';
+  end
+end
+
+% The module has no port open: a port it does not hold opens, and closes.
+function assert_port_free(other, why)
+  said = evalc('status = VelocartDriver(''open'', other);');
+  assert(status == 0, '%s: the module still holds a port: %s', why, said);
+  VelocartDriver('close');
+end
+
+%% Closed-loop moves end where they should, across the jump at +-pi too
+r = VelocartRobot(main);
+moves = {
+  % start pose      move                            what it must reach
+  {[0 0 0.3],       @(r) travel(r, 0.5, 0.2),   0.5}
+  {[1 2 -2],        @(r) travel(r, -0.3, 0.2), -0.3}
+  {[0 0 2.9],       @(r) turn(r, pi / 2, 1),    2.9 + pi / 2}
+  {[],              @(r) turn(r, -3 * pi / 4, 1), 2.9 + pi / 2 - 3 * pi / 4}
+};
+for k = 1:numel(moves)
+  [pose, move, goal] = moves{k}{:};
+  if ~isempty(pose)
+    setPose(r, pose(1), pose(2), pose(3));
+    start = pose;
+  end
+  s = move(r);
+  assert(s.valid && s.v == 0 && s.w == 0, 'move %d ends stopped', k);
+  if k <= 2
+    along = [cos(start(3)) sin(start(3))] * [s.x - start(1); s.y - start(2)];
+    assert(abs(along - goal) < 0.005, 'travel %d ends %.4f m from its goal', k, along - goal);
+    assert(abs(wrap(s.heading - start(3))) < 0.5 * pi / 180, 'travel %d keeps its heading', k);
+  else
+    assert(abs(wrap(s.heading - goal)) < 0.01, 'turn %d ends %.4f rad off', k, ...
+           wrap(s.heading - goal));
+  end
+  printf('move %d ends at x %.4f, y %.4f, heading %.4f\n', k, s.x, s.y, s.heading);
+end
+
+%% Clearing a driving robot frees its wheels and the port
+drive(r, 0.2, 0.5);
+clear r
+codes = received(fullfile(dir, 'main.log'))(:, 7);
+assert(codes(end) == 0, 'the last frame the robot got is a free-wheel frame (code %d)', codes(end));
+assert_port_free(second, 'after clear');
+
+%% An error in a function that holds a robot leaves the port free
+function hold_and_fail(port)
+  r = VelocartRobot(port);
+  drive(r, 0.1, 0);
+  error('test:planned', 'a planned failure');
+end
+try
+  hold_and_fail(main);
+  error('hold_and_fail must fail');
+catch failure
+  assert(strcmp(failure.identifier, 'test:planned'), 'the planned error: %s', failure.message);
+end
+assert_port_free(second, 'after an error');
+
+%% Two module copies drive two robots, each status from its own robot
+a = VelocartRobot(main);
+b = VelocartRobot(second, 'Driver', @RobotB);
+setPose(a, 1, 1, 0);
+setPose(b, -1, -1, 0);
+sa = drive(a, 0.25, 0);
+sb = drive(b, -0.5, 0.25);
+assert(sa.x >= 1 && sa.v == 0.25 && sa.w == 0, 'robot a: %s', mat2str([sa.x sa.v sa.w]));
+assert(sb.x <= -1 && sb.v == -0.5 && sb.w == 0.25, 'robot b: %s', mat2str([sb.x sb.v sb.w]));
+clear a b
+
+%% Refusals and a robot that falls silent
+refusals = {
+  'VelocartRobot:openFailed',  @() VelocartRobot(fullfile(dir, 'no-such-port'))
+  'VelocartRobot:badArgument', @() VelocartRobot({main})
+  'VelocartRobot:badArgument', @() VelocartRobot(main, 'Timeout', 0)
+  'VelocartRobot:badArgument', @() VelocartRobot(main, 'Speed', 1)
+};
+for k = 1:rows(refusals)
+  try
+    refusals{k, 2}();
+    error('refusal %d raised nothing', k);
+  catch failure
+    assert(strcmp(failure.identifier, refusals{k, 1}), 'refusal %d: %s', k, failure.message);
+  end
+end
+r = VelocartRobot(silent);
+try
+  travel(r, 1, 0.2);
+  error('travel with a silent robot must fail');
+catch failure
+  assert(strcmp(failure.identifier, 'VelocartRobot:noStatus'), 'silent: %s', failure.message);
+end
+pause(0.1);                                  % the robot logs what it reads
+last = received(fullfile(dir, 'silent.log'))(end, :);
+assert(last(7) == 3 && all(last(9:12) == 0), 'the silent robot was told to stop');
+for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1)}
+  try
+    bad{1}();
+    error('a bad argument was taken');
+  catch failure
+    assert(strcmp(failure.identifier, 'VelocartRobot:badArgument'), '%s', failure.message);
+  end
+end
+clear r
+
+%% The help documents every method, each with an example
+text = evalc('help VelocartRobot');
+for name = {'drive', 'status', 'setPose', 'stop', 'freeWheels', 'travel', 'turn', 'delete'}
+  assert(~isempty(regexp(text, ['\<' name{1} '\(r'], 'once')), 'help shows %s', name{1});
+end
+assert(numel(strfind(text, 'Example:')) >= 9, 'an example for each method and the class');
+printf('velocart_robot_test: all checks passed\n');
