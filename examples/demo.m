@@ -5,13 +5,16 @@
 %
 % The script opens PORT, sets the odometry to zero and drives a figure eight
 % of two 0.2 m circles: once round to the left, then once round to the right,
-% judged by the heading the robot reports. Each cycle sends the velocity,
-% waits 10 ms (a reply takes about 4.9 ms on a 115200-baud line) and reads
-% the status. It prints a pose about once a second, puts the wheels free,
-% closes the port and saves the path to demo-trajectory.png (or to the file
-% named by pngFile, if set). It raises an error if the driver reports no
-% valid status at all. It is a script, not a function, so that it does not
-% hide the host's own DEMO command.
+% judged by the heading the robot reports. Each round sends the velocity and
+% waits for the robot's reply with readLatest(timeout), which returns as soon
+% as the reply's last byte is in: the loop runs at the pace of the wire, with
+% no pause to guess. It prints a pose about once a second, then the rate the
+% loop reached and how many replies were valid, frees the wheels, closes the
+% port and saves the path to demo-trajectory.png beside this script (run
+% works in the script's folder), or to the file named by pngFile, if set. It
+% raises an error if the driver reports no valid status at all. It is a
+% script, not a function, so that it does not hide the host's own DEMO
+% command.
 
 if ~exist('port', 'var')
     error('demo:port', 'demo: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
@@ -22,8 +25,7 @@ end
 
 speed = 0.25;         % m/s
 turnRate = 1.25;      % rad/s: circles of 0.2 m radius
-period = 0.05;        % s per control cycle
-replyWait = 0.01;     % s between sendVelocity and read
+replyTimeout = 0.1;   % s to wait for each reply
 timeLimit = 30;       % s, in case the heading never comes round
 
 if VelocartDriver('open', port) ~= 0
@@ -32,11 +34,10 @@ end
 
 poses = zeros(0, 3);
 valid = 0;
-invalid = 0;
+rounds = 0;
 try
     VelocartDriver('setOdometry', [0 0 0]);
-    pause(replyWait);
-    s = VelocartDriver('read');
+    s = VelocartDriver('readLatest', replyTimeout);    % its reply: the start pose
     if s(1) == 1
         poses(end + 1, :) = s(2:4);
     end
@@ -49,39 +50,33 @@ try
             'w [rad/s]');
     start = tic;
     while toc(start) < timeLimit
-        cycleStart = toc(start);
         VelocartDriver('sendVelocity', [speed direction * turnRate]);
-        pause(replyWait);
-        s = VelocartDriver('read');
+        s = VelocartDriver('readLatest', replyTimeout);
+        rounds = rounds + 1;
         if s(1) == 1
             valid = valid + 1;
             poses(end + 1, :) = s(2:4);
             turned = turned + mod(s(4) - lastHeading + pi, 2 * pi) - pi;
             lastHeading = s(4);
-            if cycleStart >= nextRow
-                fprintf('%8.2f %8.3f %8.3f %9.1f %8.3f %9.3f\n', cycleStart, s(2), s(3), ...
+            if toc(start) >= nextRow
+                fprintf('%8.2f %8.3f %8.3f %9.1f %8.3f %9.3f\n', toc(start), s(2), s(3), ...
                         s(4) * 180 / pi, s(5), s(6));
                 nextRow = nextRow + 1;
             end
-        else
-            invalid = invalid + 1;
-            if valid == 0 && toc(start) > 1
-                break;   % a second without one valid frame: nothing to drive by
-            end
+        elseif valid == 0 && toc(start) > 1
+            break;   % a second without one valid reply: nothing to drive by
         end
         if direction == 1 && turned >= 2 * pi
             direction = -1;
         elseif direction == -1 && turned <= 0
             break;
         end
-        pause(max(0, period - (toc(start) - cycleStart)));
     end
+    elapsed = toc(start);
 
     VelocartDriver('setFreeWheels');
-    pause(replyWait);
-    s = VelocartDriver('read');
+    s = VelocartDriver('readLatest', replyTimeout);
     if s(1) == 1
-        valid = valid + 1;
         poses(end + 1, :) = s(2:4);
         fprintf('%8.2f %8.3f %8.3f %9.1f %8.3f %9.3f   free wheels\n', toc(start), s(2), ...
                 s(3), s(4) * 180 / pi, s(5), s(6));
@@ -93,10 +88,10 @@ catch failure
 end
 VelocartDriver('close');
 
-fprintf('%d valid and %d invalid status frames\n', valid, invalid);
+fprintf('%d rounds in %.2f s: the loop ran at %.0f Hz; %d of %d replies valid\n', rounds, ...
+        elapsed, rounds / elapsed, valid, rounds);
 if valid == 0
     error('demo:noStatus', 'demo: the driver reported no valid status');
 end
-
 plot_path(poses, sprintf('Odometry reported by the robot on %s', num2str(port)), pngFile, ...
           [-0.5 0.5 -0.5 0.5]);
