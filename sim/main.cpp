@@ -69,21 +69,34 @@ bool openPty(Pty& pty) {
     return tcsetattr(pty.slave, TCSANOW, &tio) == 0;
 }
 
-// Replaces a symbolic link at `link`, never a file of any other kind.
+// Makes `link` lead to `target`. An existing symbolic link that leads to a
+// character device is refused: that is another simulator's live line (or a
+// real port), and taking it over would cut off whoever uses it. One that
+// leads nowhere is what a killed simulator leaves behind, and is replaced.
+// Files of any other kind are never touched.
 bool makeLink(const std::string& target, const std::string& link, std::string& error) {
+    if (symlink(target.c_str(), link.c_str()) == 0) return true;
     struct stat st;
-    if (lstat(link.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            error = link + " exists and is not a symbolic link";
-            return false;
-        }
-        unlink(link.c_str());
-    }
-    if (symlink(target.c_str(), link.c_str()) != 0) {
+    if (errno != EEXIST) {
         error = link + ": " + std::strerror(errno);
-        return false;
+    } else if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        error = link + " exists and is not a symbolic link";
+    } else if (stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+        error = link + " leads to a live line (another velocart-sim?); stop that one first";
+    } else if (unlink(link.c_str()) != 0 || symlink(target.c_str(), link.c_str()) != 0) {
+        error = link + ": " + std::strerror(errno);
+    } else {
+        return true;
     }
-    return true;
+    return false;
+}
+
+// Removes `link` only while it still leads to our `target`: a link someone
+// else has made there since is theirs.
+void removeOurLink(const std::string& link, const std::string& target) {
+    char buffer[4096];
+    const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer);
+    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target) unlink(link.c_str());
 }
 
 struct SimCounters {
@@ -115,7 +128,6 @@ public:
 
     void run();
     std::string countersText() const;
-    bool linkIsOurs() const { return !counters_.hungUp; }
 
 private:
     double now() const { return monotonicSeconds(); }
@@ -281,7 +293,7 @@ void Simulator::hangUp() {
     close(pty_.master);
     close(pty_.slave);
     pty_.master = pty_.slave = -1;
-    unlink(options_.link.c_str());
+    removeOurLink(options_.link, pty_.slaveName);
     counters_.hungUp = true;
     queue_.clear();
     statsDirty_ = true;
@@ -445,7 +457,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     simulator.run();
 
-    if (simulator.linkIsOurs()) unlink(options.link.c_str());
+    removeOurLink(options.link, pty.slaveName);
     if (log != nullptr) std::fclose(log);
     std::string counters = simulator.countersText();
     std::replace(counters.begin(), counters.end(), '\n', ' ');

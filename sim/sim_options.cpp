@@ -111,8 +111,8 @@ std::string usageText() {
 
 A simulated VelocartDriver robot at the far end of a pseudo-terminal. It makes
 PATH a symbolic link to the pty's slave side, prints "ready PATH" on stdout and
-serves until SIGINT or SIGTERM, then removes the link and prints its counters
-on stderr. Open PATH from Octave or MATLAB: VelocartDriver('open', PATH).
+serves until SIGINT or SIGTERM, then removes the link (if it still leads to its
+pty) and prints its counters on stderr. Open PATH from Octave or MATLAB: VelocartDriver('open', PATH).
 
 The robot
   It reads 26-byte command frames (start byte 0xAA, length 22, CRC-16/CMS),
@@ -133,8 +133,10 @@ The robot
   carry the command and the reply (56 bytes, about 4.9 ms).
 
 Options
-  --link PATH        the symbolic link to create (required); an existing
-                     symbolic link there is replaced, any other file is not
+  --link PATH        the symbolic link to create (required). A symbolic link
+                     there that leads nowhere (left by a killed simulator) is
+                     replaced; one that leads to a live line (another running
+                     simulator's) is refused, and so is any other file
   --stream HZ        send status frames HZ times a second (up to 1000) instead
                      of answering commands
   --log FILE         append a line per event: seconds since start, then
