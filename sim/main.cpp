@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -24,6 +23,7 @@
 
 #include "protocol/frame_assembler.h"
 #include "sim/fault_plan.h"
+#include "sim/line_holders.h"
 #include "sim/robot_model.h"
 #include "sim/sim_options.h"
 #include "sim/status_builder.h"
@@ -107,6 +107,7 @@ struct SimCounters {
     std::uint64_t statusProduced = 0;
     std::uint64_t statusSent = 0;
     std::uint64_t statusWithheld = 0;
+    std::uint64_t statusDropped = 0;
     std::uint64_t faultsCrc = 0;
     std::uint64_t faultsGarbage = 0;
     std::uint64_t faultsSplit = 0;
@@ -123,8 +124,13 @@ struct PendingWrite {
 
 class Simulator : private FrameListener {
 public:
-    Simulator(const SimOptions& options, const Pty& pty, std::FILE* log)
-        : options_(options), pty_(pty), log_(log), start_(monotonicSeconds()), model_(start_) {}
+    Simulator(const SimOptions& options, const Pty& pty, LineHolders& holders, std::FILE* log)
+        : options_(options),
+          pty_(pty),
+          holders_(holders),
+          log_(log),
+          start_(monotonicSeconds()),
+          model_(start_) {}
 
     void run();
     std::string countersText() const;
@@ -139,12 +145,15 @@ private:
     void obey(const CommandBytes& frame, double time);
     void produceFrame(double time, bool reply);
     void perform(const PendingWrite& pending);
+    void deliver(const Write& bytes, int framesEnding);
+    void watchLine();
     bool writeAll(const Write& bytes);
     void hangUp();
     void saveStats();
 
     const SimOptions& options_;
     Pty pty_;
+    LineHolders& holders_;
     std::FILE* log_;
     const double start_;
     UnicycleModel model_;
@@ -257,17 +266,11 @@ bool Simulator::writeAll(const Write& bytes) {
     return true;
 }
 
-// A real port that nobody holds open drops what arrives. While the driver
-// does not hold the line (it marks it exclusive while open), bytes it left
-// unread are dropped, so a later open does not start with a backlog.
-bool driverHoldsLine(int slave) {
-#ifdef TIOCGEXCL
-    int exclusive = 0;
-    if (ioctl(slave, TIOCGEXCL, &exclusive) == 0) return exclusive != 0;
-#else
-    (void)slave;
-#endif
-    return true;
+// A real port that nobody holds open loses what arrives, and one that is
+// closed forgets what was left unread: the next open must not begin with an
+// old reply.
+void Simulator::watchLine() {
+    if (holders_.update()) tcflush(pty_.slave, TCIFLUSH);
 }
 
 void Simulator::perform(const PendingWrite& pending) {
@@ -275,12 +278,23 @@ void Simulator::perform(const PendingWrite& pending) {
         hangUp();
         return;
     }
-    if (!driverHoldsLine(pty_.slave)) tcflush(pty_.slave, TCIFLUSH);
-    logBytes(now(), "tx", pending.bytes.data(), pending.bytes.size());
-    if (!writeAll(pending.bytes)) {
-        ++counters_.writeFailures;
-    } else if (pending.endsFrame) {
-        ++counters_.statusSent;
+    deliver(pending.bytes, pending.endsFrame ? 1 : 0);
+}
+
+// Writes `bytes`, which complete `framesEnding` status frames, or drops them
+// while nobody holds the line.
+void Simulator::deliver(const Write& bytes, int framesEnding) {
+    watchLine();
+    if (!holders_.held()) {
+        logBytes(now(), "drop", bytes.data(), bytes.size());
+        counters_.statusDropped += static_cast<std::uint64_t>(framesEnding);
+    } else {
+        logBytes(now(), "tx", bytes.data(), bytes.size());
+        if (writeAll(bytes)) {
+            counters_.statusSent += static_cast<std::uint64_t>(framesEnding);
+        } else {
+            ++counters_.writeFailures;
+        }
     }
     statsDirty_ = true;
 }
@@ -290,6 +304,7 @@ void Simulator::hangUp() {
         std::fprintf(log_, "%.6f hangup\n", now() - start_);
         std::fflush(log_);
     }
+    holders_.stop();
     close(pty_.master);
     close(pty_.slave);
     pty_.master = pty_.slave = -1;
@@ -316,6 +331,7 @@ std::string Simulator::countersText() const {
         {"status_produced", counters_.statusProduced},
         {"status_sent", counters_.statusSent},
         {"status_withheld", counters_.statusWithheld},
+        {"status_dropped", counters_.statusDropped},
         {"faults_crc", counters_.faultsCrc},
         {"faults_garbage", counters_.faultsGarbage},
         {"faults_split", counters_.faultsSplit},
@@ -389,15 +405,17 @@ void Simulator::run() {
             timeout.tv_sec = static_cast<time_t>(wait);
             timeout.tv_nsec = static_cast<long>((wait - static_cast<double>(timeout.tv_sec)) * 1e9);
         }
-        pollfd input = {pty_.master, POLLIN, 0};
-        const nfds_t count = counters_.hungUp ? 0 : 1;
-        const int ready = ppoll(&input, count, wake >= 0.0 ? &timeout : nullptr, &waitMask);
+        pollfd inputs[] = {{pty_.master, POLLIN, 0}, {holders_.fd(), POLLIN, 0}};
+        const nfds_t count = counters_.hungUp ? 0 : 2;
+        const int ready = ppoll(inputs, count, wake >= 0.0 ? &timeout : nullptr, &waitMask);
         if (ready < 0) {
             if (errno == EINTR) continue;
             std::perror("velocart-sim: ppoll");
             break;
         }
         if (ready == 0 || count == 0) continue;
+        if (inputs[1].revents & POLLIN) watchLine();
+        const pollfd& input = inputs[0];
         if (input.revents & POLLIN) {
             readCommands();
         } else if (input.revents & (POLLHUP | POLLERR)) {
@@ -447,12 +465,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    LineHolders holders(pty.slaveName);
     if (!makeLink(pty.slaveName, options.link, error)) {
         std::fprintf(stderr, "velocart-sim: cannot create the link: %s\n", error.c_str());
         return 1;
     }
 
-    Simulator simulator(options, pty, log);
+    Simulator simulator(options, pty, holders, log);
     std::printf("ready %s\n", options.link.c_str());
     std::fflush(stdout);
     simulator.run();

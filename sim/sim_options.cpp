@@ -132,6 +132,10 @@ The robot
   The reply goes out in one write, after the time a 115200-baud line takes to
   carry the command and the reply (56 bytes, about 4.9 ms).
 
+  Like a real port, the line loses what arrives while nobody has it open: a
+  write due then is dropped, and bytes left unread when the driver closes the
+  line are discarded, so the next open never begins with an old reply.
+
 Options
   --link PATH        the symbolic link to create (required). A symbolic link
                      there that leads nowhere (left by a killed simulator) is
@@ -141,13 +145,15 @@ Options
                      of answering commands
   --log FILE         append a line per event: seconds since start, then
                      "rx" and a good command frame, "junk" and bytes the parser
-                     gave up on, "tx" and the bytes of each write, or "hangup"
+                     gave up on, "tx" and the bytes of each write, "drop" and
+                     the bytes of a write dropped because nobody had the line
+                     open, or "hangup"
   --stats FILE       keep FILE up to date with the counters, "name value" per
                      line: bytes_received frames_good frames_bad bytes_discarded
                      commands_velocity commands_odometry commands_free_wheels
                      commands_unknown status_produced status_sent
-                     status_withheld faults_crc faults_garbage faults_split
-                     write_failures hung_up
+                     status_withheld status_dropped faults_crc faults_garbage
+                     faults_split write_failures hung_up
   --help             this text
 
 Faults (status frames are numbered from 1 in the order they are produced)

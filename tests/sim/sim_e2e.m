@@ -217,12 +217,26 @@ tail = VelocartDriver('read');                 % the second part at offset 0
 VelocartDriver('sendVelocity', [0.75 0]);
 pause(0.2);
 whole = VelocartDriver('read');
-VelocartDriver('close');
 check(before(1) == 1 && before(5) == 0.25, 'split: whole frame %s', mat2str(before));
 check(first(1) == 0 && second(1) == 0 && tail(1) == 0, ...
       'split: validity %d %d %d for the parts', first(1), second(1), tail(1));
 check(whole(1) == 1 && whole(5) == 0.75, 'split: both parts read together: %s', mat2str(whole));
 printf('split fault: parts read %d %d %d, whole frame %d\n', first(1), second(1), tail(1), whole(1));
+% Closed before the reply's second part is due: that part is dropped, and
+% the first, if it came, is discarded unread; the next open finds nothing.
+VelocartDriver('sendVelocity', [1 0]);
+VelocartDriver('close');
+pause(0.1);
+open_link(dir, 'split');
+pause(quiet_wait);
+reopened = VelocartDriver('read');
+VelocartDriver('close');
+st = read_stats(dir, 'split');
+check(isequal(reopened, whole), 'split: after reopening, read %s, not the last frame %s', ...
+      mat2str(reopened), mat2str(whole));
+check(st.status_dropped == 1, 'split: stats %s', disp(st));
+printf('split fault: a reply left after close is dropped (%d), reopen reads nothing new\n', ...
+       st.status_dropped);
 
 %% A simulator gone silent: the last frame decodes again, still valid.
 open_link(dir, 'silent');
