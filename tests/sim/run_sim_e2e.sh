@@ -25,6 +25,7 @@ declare -A args=(
   [silentbad]="--fault-crc 3 --fault-silent-after 3"
   [hangup]="--fault-hangup-after 3"
   [stream]="--stream 100"
+  [wire]="--wire --fault-garbage 3"
 )
 names=("${!args[@]}")
 # What a killed simulator leaves behind: a link to a pty that is gone.
