@@ -19,15 +19,19 @@ bool parseCount(const char* text, long long low, long long high, long long& valu
     return true;
 }
 
-bool parseRate(const char* text, double& value) {
+bool parseNumber(const char* text, double low, double high, double& value) {
     if (text == nullptr || *text == '\0') return false;
     char* end = nullptr;
     errno = 0;
     const double parsed = std::strtod(text, &end);
     if (errno != 0 || *end != '\0' || !std::isfinite(parsed)) return false;
-    if (parsed <= 0.0 || parsed > kMaxStreamHz) return false;
+    if (parsed < low || parsed > high) return false;
     value = parsed;
     return true;
+}
+
+bool parseRate(const char* text, double& value) {
+    return parseNumber(text, 0.0, kMaxStreamHz, value) && value > 0.0;
 }
 
 constexpr long long kMaxCount = 1000000000000LL;
@@ -37,6 +41,8 @@ bool takesValue(const std::string& name) {
                                          "--log",
                                          "--stats",
                                          "--stream",
+                                         "--chunk-ms",
+                                         "--latency-timer",
                                          "--fault-crc",
                                          "--fault-garbage",
                                          "--fault-split",
@@ -51,10 +57,15 @@ bool takesValue(const std::string& name) {
 }  // namespace
 
 bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::string& error) {
+    const char* needsWire = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--help" || name == "-h") {
             options.help = true;
+            continue;
+        }
+        if (name == "--wire") {
+            options.wire = true;
             continue;
         }
         if (!takesValue(name)) {
@@ -67,6 +78,7 @@ bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::
             return false;
         }
         long long count = 0;
+        double number = 0.0;
         bool ok = true;
         if (name == "--link") {
             options.link = value;
@@ -77,6 +89,14 @@ bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::
             options.statsPath = value;
         } else if (name == "--stream") {
             ok = parseRate(value, options.streamHz);
+        } else if (name == "--chunk-ms") {
+            ok = parseNumber(value, 0.0, kMaxChunkMs, number);
+            options.wireOptions.chunk = std::llround(number * static_cast<double>(kNanosPerMs));
+            needsWire = "--chunk-ms";
+        } else if (name == "--latency-timer") {
+            ok = parseCount(value, 1, kMaxLatencyTimerMs, count);
+            options.wireOptions.latencyTimerMs = static_cast<int>(count);
+            needsWire = "--latency-timer";
         } else if (name == "--fault-crc") {
             ok = parseCount(value, 1, kMaxCount, count);
             options.faults.crcEvery = static_cast<std::uint64_t>(count);
@@ -103,6 +123,10 @@ bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::
         error = "--link PATH is required";
         return false;
     }
+    if (needsWire != nullptr && !options.wire) {
+        error = std::string(needsWire) + " needs --wire";
+        return false;
+    }
     return true;
 }
 
@@ -111,8 +135,9 @@ std::string usageText() {
 
 A simulated VelocartDriver robot at the far end of a pseudo-terminal. It makes
 PATH a symbolic link to the pty's slave side, prints "ready PATH" on stdout and
-serves until SIGINT or SIGTERM, then removes the link and prints its counters
-on stderr. Open PATH from Octave or MATLAB: VelocartDriver('open', PATH).
+serves until SIGINT or SIGTERM, then removes the link (if it still leads to its
+pty) and prints its counters on stderr. Open PATH from Octave or MATLAB:
+VelocartDriver('open', PATH).
 
 The robot
   It reads 26-byte command frames (start byte 0xAA, length 22, CRC-16/CMS),
@@ -130,22 +155,52 @@ The robot
     auxiliary 2  (read element 8)  1 while the wheels are driven, 0 in free-wheel
                                    mode (also at start)
   The reply goes out in one write, after the time a 115200-baud line takes to
-  carry the command and the reply (56 bytes, about 4.9 ms).
+  carry the command and the reply (56 bytes, about 4.9 ms). With --wire it
+  goes out byte by byte instead, as described under "The wire".
+
+  Like a real port, the line loses what arrives while nobody has it open: a
+  write due then is dropped, and bytes left unread when the driver closes the
+  line are discarded, so the next open never begins with an old reply.
+
+The wire (--wire)
+  Every byte takes 10 bits at 115200 baud, 86.8 us: byte k of a frame has
+  crossed (k+1) x 86.8 us after the frame starts, counted from that start,
+  and no frame starts before the one ahead of it has crossed. A command is
+  taken once its own 26 bytes have crossed (commands written back to back
+  queue on the line), and its reply starts then. Streamed frames, garbage and
+  split frames travel the same way; a streamed frame whose time comes while
+  the line is busy waits for it. The bytes that have crossed are written to
+  the pty the way a USB adapter hands them to the host: at fixed points every
+  --chunk-ms from the simulator's start (USB frames), all bytes that crossed
+  since the previous point together.
 
 Options
-  --link PATH        the symbolic link to create (required); an existing
-                     symbolic link there is replaced, any other file is not
+  --link PATH        the symbolic link to create (required). A symbolic link
+                     there that leads nowhere (left by a killed simulator) is
+                     replaced; one that leads to a live line (another running
+                     simulator's) is refused, and so is any other file
   --stream HZ        send status frames HZ times a second (up to 1000) instead
                      of answering commands
+  --wire             pace every status frame at the line rate (see The wire)
+  --chunk-ms X       the hand-over interval in ms, 0 to 1000 (default 1); 0
+                     writes each byte as it crosses. Needs --wire
+  --latency-timer MS an adapter with a latency timer of 1 to 255 ms (needs
+                     --wire): bytes that crossed are held until 62 are held,
+                     which go at once and restart the timer, or until the
+                     timer expires, when all held bytes go. The timer runs
+                     from the simulator's start and expires every MS ms; what
+                     it lets go of still waits for the next --chunk-ms point
   --log FILE         append a line per event: seconds since start, then
                      "rx" and a good command frame, "junk" and bytes the parser
-                     gave up on, "tx" and the bytes of each write, or "hangup"
+                     gave up on, "tx" and the bytes of each write, "drop" and
+                     the bytes of a write dropped because nobody had the line
+                     open, or "hangup"
   --stats FILE       keep FILE up to date with the counters, "name value" per
                      line: bytes_received frames_good frames_bad bytes_discarded
                      commands_velocity commands_odometry commands_free_wheels
                      commands_unknown status_produced status_sent
-                     status_withheld faults_crc faults_garbage faults_split
-                     write_failures hung_up
+                     status_withheld status_dropped faults_crc faults_garbage
+                     faults_split write_failures hung_up
   --help             this text
 
 Faults (status frames are numbered from 1 in the order they are produced)
@@ -153,7 +208,8 @@ Faults (status frames are numbered from 1 in the order they are produced)
   --fault-garbage N       write 7 garbage bytes (00 FF 55 AA 13 11 7E) in
                           front of every Nth status frame, in the same write
   --fault-split MS        write every status frame in two parts, bytes 0-14
-                          and 15-29, MS milliseconds apart
+                          and 15-29, MS milliseconds apart (with --wire, the
+                          line is idle for MS ms between the parts)
   --fault-silent-after N  send N status frames, then nothing more; commands
                           are still read, counted and obeyed
   --fault-hangup-after N  send N status frames; at the next one close the

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sim/fault_plan.h"
+#include "sim/wire.h"
 
 namespace velocart::sim {
 
@@ -12,16 +13,21 @@ struct SimOptions {
     std::string logPath;    // timestamped hex lines of every frame in and out
     std::string statsPath;  // counters, rewritten whenever they change
     double streamHz = 0.0;  // 0: answer each command; otherwise send frames at this rate
+    bool wire = false;      // pace every byte at the line rate, as a USB adapter hands them over
+    WireOptions wireOptions;
     FaultOptions faults;
     bool help = false;
 };
 
 constexpr double kMaxStreamHz = 1000.0;
 constexpr int kMaxSplitPauseMs = 10000;
+constexpr double kMaxChunkMs = 1000.0;
+constexpr int kMaxLatencyTimerMs = 255;
 
 // Fills `options` from argv. False with a one-line reason in `error` if an
 // option is unknown, lacks its value or has a value out of range, or if
-// --link is missing (unless --help is given).
+// --link is missing (unless --help is given), or if --chunk-ms or
+// --latency-timer come without --wire.
 bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::string& error);
 
 // The text --help prints.

@@ -25,8 +25,11 @@ declare -A args=(
   [silentbad]="--fault-crc 3 --fault-silent-after 3"
   [hangup]="--fault-hangup-after 3"
   [stream]="--stream 100"
+  [wire]="--wire --fault-garbage 3"
 )
 names=("${!args[@]}")
+# What a killed simulator leaves behind: a link to a pty that is gone.
+ln -s /dev/pts/velocart-gone "$work/clean.link"
 for name in "${names[@]}"; do
   # shellcheck disable=SC2086
   "$sim" --link "$work/$name.link" --stats "$work/$name.stats" --log "$work/$name.log" \
@@ -40,6 +43,15 @@ for name in "${names[@]}"; do
   done
   grep -q "^ready" "$work/$name.out" || { echo "velocart-sim ($name) did not start"; cat "$work/$name.err"; exit 1; }
 done
+
+# A second simulator is refused a live link and leaves it alone.
+live=$(readlink "$work/clean.link")
+code=0
+timeout 5 "$sim" --link "$work/clean.link" > /dev/null 2> "$work/second.err" || code=$?
+if [ "$code" -ne 1 ] || [ "$(readlink "$work/clean.link")" != "$live" ]; then
+  echo "a second velocart-sim on a live link exited with $code: $(cat "$work/second.err")"
+  exit 1
+fi
 
 status=0
 VELOCART_E2E_DIR=$work timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \

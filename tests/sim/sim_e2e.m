@@ -217,12 +217,26 @@ tail = VelocartDriver('read');                 % the second part at offset 0
 VelocartDriver('sendVelocity', [0.75 0]);
 pause(0.2);
 whole = VelocartDriver('read');
-VelocartDriver('close');
 check(before(1) == 1 && before(5) == 0.25, 'split: whole frame %s', mat2str(before));
 check(first(1) == 0 && second(1) == 0 && tail(1) == 0, ...
       'split: validity %d %d %d for the parts', first(1), second(1), tail(1));
 check(whole(1) == 1 && whole(5) == 0.75, 'split: both parts read together: %s', mat2str(whole));
 printf('split fault: parts read %d %d %d, whole frame %d\n', first(1), second(1), tail(1), whole(1));
+% Closed before the reply's second part is due: that part is dropped, and
+% the first, if it came, is discarded unread; the next open finds nothing.
+VelocartDriver('sendVelocity', [1 0]);
+VelocartDriver('close');
+pause(0.1);
+open_link(dir, 'split');
+pause(quiet_wait);
+reopened = VelocartDriver('read');
+VelocartDriver('close');
+st = read_stats(dir, 'split');
+check(isequal(reopened, whole), 'split: after reopening, read %s, not the last frame %s', ...
+      mat2str(reopened), mat2str(whole));
+check(st.status_dropped == 1, 'split: stats %s', disp(st));
+printf('split fault: a reply left after close is dropped (%d), reopen reads nothing new\n', ...
+       st.status_dropped);
 
 %% A simulator gone silent: the last frame decodes again, still valid.
 open_link(dir, 'silent');
@@ -294,5 +308,56 @@ check(a(1) == 1 && a(5) == 0 && a(8) == 0, 'stream: first frame %s', mat2str(a))
 check(b(1) == 1 && b(5) == 0.5 && b(8) == 1, 'stream: frame after driving %s', mat2str(b));
 check(b(7) > a(7) || b(7) < 1, 'stream: the clock did not advance (%g, %g)', a(7), b(7));
 printf('stream: frames valid, clock %.3f s then %.3f s\n', a(7), b(7));
+
+%% On the wire, in 1 ms chunks, garbage in front of every 3rd reply: a reply
+%% read once it has had time to cross is whole, and the faults still apply.
+open_link(dir, 'wire');
+valid = zeros(1, 6);
+for k = 1:6
+  VelocartDriver('sendVelocity', [k / 8 0]);
+  pause(0.03);
+  s = VelocartDriver('read');
+  valid(k) = s(1);
+end
+VelocartDriver('close');
+check(isequal(valid, [1 1 0 1 1 0]), 'wire: validity %s', mat2str(valid));
+% From the log: each reply goes out in pieces, and no piece goes before its
+% last byte could have crossed, counted from when the command was taken.
+byte_time = 10 / 115200;
+rx = NaN; sent = 0; pieces = 0; replies = 0;
+log_lines = strsplit(strtrim(fileread(fullfile(dir, 'wire.log'))), "\n");
+for i = 1:numel(log_lines)
+  fields = strsplit(log_lines{i}, ' ');
+  switch fields{2}
+    case 'rx'
+      check(isnan(rx) || any(sent == [30 37]), 'wire: a reply of %d bytes', sent);
+      rx = str2double(fields{1}); sent = 0; replies += 1;
+    case 'tx'
+      sent += numel(fields) - 2; pieces += 1;
+      early = rx + sent * byte_time - str2double(fields{1});
+      check(early <= 1e-6, 'wire: byte %d of a reply went %.3f ms early', sent, 1e3 * early);
+  end
+end
+check(replies == 6 && pieces > replies, 'wire: %d replies in %d writes', replies, pieces);
+printf('wire: validity %s, %d replies in %d writes, none early\n', mat2str(valid), replies, pieces);
+% Two commands written back to back queue on the line: the second is taken
+% no sooner than its own 26 bytes after the first.
+open_link(dir, 'wire');
+VelocartDriver('sendVelocity', [0.5 0]);
+VelocartDriver('sendVelocity', [0.25 0]);
+pause(0.03);
+VelocartDriver('close');
+log_lines = strsplit(strtrim(fileread(fullfile(dir, 'wire.log'))), "\n");
+rx = [];
+for i = 1:numel(log_lines)
+  fields = strsplit(log_lines{i}, ' ');
+  if strcmp(fields{2}, 'rx')
+    rx(end + 1) = str2double(fields{1});
+  end
+end
+check(numel(rx) == 8, 'wire: %d commands taken, not 8', numel(rx));
+gap = rx(8) - rx(7);
+check(gap >= 26 * byte_time - 1e-6, 'wire: back-to-back commands taken %.3f ms apart', 1e3 * gap);
+printf('wire: back-to-back commands taken %.2f ms apart\n', 1e3 * gap);
 
 disp('sim_e2e: all scenarios passed');

@@ -32,7 +32,20 @@ TEST(SimOptions, ReadsEveryOption) {
     EXPECT_EQ(o.faults.splitPauseMs, 25);
     EXPECT_EQ(o.faults.silentAfter, 0);
     EXPECT_EQ(o.faults.hangupAfter, 7);
+    EXPECT_FALSE(o.wire);
     EXPECT_FALSE(o.help);
+
+    SimOptions w;
+    ASSERT_TRUE(
+        parse({"--link", "l", "--wire", "--chunk-ms", "0.125", "--latency-timer", "16"}, w, error))
+        << error;
+    EXPECT_TRUE(w.wire);
+    EXPECT_EQ(w.wireOptions.chunk, 125000);
+    EXPECT_EQ(w.wireOptions.latencyTimerMs, 16);
+    SimOptions plain;
+    ASSERT_TRUE(parse({"--link", "l", "--wire"}, plain, error)) << error;
+    EXPECT_EQ(plain.wireOptions.chunk, 1000000) << "--chunk-ms defaults to 1";
+    EXPECT_EQ(plain.wireOptions.latencyTimerMs, 0);
 }
 
 TEST(SimOptions, RefusesWhatItCannotUse) {
@@ -49,6 +62,14 @@ TEST(SimOptions, RefusesWhatItCannotUse) {
         {"--link", "l", "--stream", "5000"},  // faster than the line
         {"--link", "l", "--bogus", "1"},      // unknown
         {"--link", "l", "--fault-crc"},       // value missing
+        {"--link", "l", "--wire", "--chunk-ms", "-1"},
+        {"--link", "l", "--wire", "--chunk-ms", "1001"},
+        {"--link", "l", "--wire", "--chunk-ms", "inf"},
+        {"--link", "l", "--wire", "--latency-timer", "0"},
+        {"--link", "l", "--wire", "--latency-timer", "256"},
+        {"--link", "l", "--wire", "--latency-timer", "2.5"},
+        {"--link", "l", "--chunk-ms", "1"},        // without --wire
+        {"--link", "l", "--latency-timer", "16"},  //
     };
     for (const auto& args : refused) {
         SimOptions o;
@@ -64,9 +85,10 @@ TEST(SimOptions, HelpNeedsNoLinkAndNamesEveryOption) {
     ASSERT_TRUE(parse({"--help"}, o, error));
     EXPECT_TRUE(o.help);
     const std::string text = usageText();
-    for (const char* name : {"--link", "--stream", "--log", "--stats", "--fault-crc",
-                             "--fault-garbage", "--fault-split", "--fault-silent-after",
-                             "--fault-hangup-after", "--help", "m/s", "rad/s"}) {
+    for (const char* name :
+         {"--link", "--stream", "--wire", "--chunk-ms", "--latency-timer", "--log", "--stats",
+          "--fault-crc", "--fault-garbage", "--fault-split", "--fault-silent-after",
+          "--fault-hangup-after", "--help", "m/s", "rad/s"}) {
         EXPECT_NE(text.find(name), std::string::npos) << name;
     }
 }
