@@ -18,13 +18,13 @@ cleanup() {
 trap cleanup EXIT
 
 declare -A args=(
-  [main]=""
-  [second]=""
-  [silent]="--fault-silent-after 5"
+  [main]="--wire"
+  [second]="--wire"
+  [silent]="--wire --fault-silent-after 5"
 )
 for name in "${!args[@]}"; do
   # shellcheck disable=SC2086
-  "$sim" --link "$work/$name" --log "$work/$name.log" ${VELOCART_WIRE:-} ${args[$name]} \
+  "$sim" --link "$work/$name" --log "$work/$name.log" ${args[$name]} \
     > "$work/$name.out" 2> "$work/$name.err" &
   pids+=($!)
 done

@@ -26,6 +26,7 @@ declare -A args=(
   [hangup]="--fault-hangup-after 3"
   [stream]="--stream 100"
   [wire]="--wire --fault-garbage 3"
+  [paced]="--wire --stream 100 --fault-crc 4 --fault-garbage 3"
 )
 names=("${!args[@]}")
 # What a killed simulator leaves behind: a link to a pty that is gone.
@@ -55,7 +56,8 @@ fi
 
 status=0
 VELOCART_E2E_DIR=$work timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$(dirname "$mex")'); addpath('$here'); sim_e2e" || status=$?
+  --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway'); sim_e2e" \
+  || status=$?
 
 # Every simulator ends on SIGTERM with status 0 and takes its link along.
 for i in "${!names[@]}"; do
