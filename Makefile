@@ -61,7 +61,7 @@ demo:
 asan-build: deps
 	@cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DVELOCART_OCTAVE=OFF -DVELOCART_BENCH=OFF \
-	  -DVELOCART_MEXA64=OFF -DVELOCART_FUZZ=ON > /dev/null
+	  -DVELOCART_TESTS=ON -DVELOCART_MEXA64=OFF -DVELOCART_FUZZ=ON > /dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 
 # The native tests under the sanitizers: every GoogleTest case (Suite.Case).
