@@ -4,7 +4,8 @@
 # from host/libmx.def and host/libmex.def, the lists the Windows import
 # libraries are made from, so both modules import the same calls; with
 # --no-undefined, a call missing from the lists fails the link. Its one
-# export, mexFunction, comes from host/VelocartDriver.def as a version script.
+# export, mexFunction, comes from host/VelocartDriver.def as a version script
+# (cmake/module-exports.cmake).
 #
 # It must load in MATLAB on older distributions (RHEL 8 has glibc 2.28), so
 # it takes nothing from this machine's compiler that those lack:
@@ -22,24 +23,6 @@
 # Output: ${CMAKE_BINARY_DIR}/mexa64/VelocartDriver.mexa64 and its help file.
 set(mexa64_dir ${CMAKE_BINARY_DIR}/mexa64)
 set(mexa64_link_dir ${mexa64_dir}/link)
-
-# The names listed after EXPORTS in a .def file (comments start with ';').
-function(velocart_def_exports def out_var)
-  file(STRINGS ${def} lines REGEX "^[ \t]*[A-Za-z_]")
-  set(names)
-  set(in_exports FALSE)
-  foreach(line IN LISTS lines)
-    string(STRIP "${line}" line)
-    if(line STREQUAL "EXPORTS")
-      set(in_exports TRUE)
-    elseif(in_exports)
-      string(REGEX MATCH "^[A-Za-z_][A-Za-z0-9_]*" name "${line}")
-      list(APPEND names ${name})
-    endif()
-  endforeach()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
-  set(${out_var} ${names} PARENT_SCOPE)
-endfunction()
 
 # Link-time stand-ins: libmx.so and libmex.so defining each listed name as
 # an empty function. Only their names and sonames matter; MATLAB supplies
@@ -59,12 +42,6 @@ foreach(lib libmx libmex)
     OUTPUT_NAME ${output_name} LIBRARY_OUTPUT_DIRECTORY ${mexa64_link_dir})
 endforeach()
 
-velocart_def_exports(${PROJECT_SOURCE_DIR}/host/VelocartDriver.def exports)
-list(JOIN exports "; " export_list)
-set(version_script ${mexa64_link_dir}/VelocartDriver.map)
-file(GENERATE OUTPUT ${version_script}
-  CONTENT "/* Generated from host/VelocartDriver.def. */\n{\n  global: ${export_list};\n  local: *;\n};\n")
-
 get_target_property(protocol_sources velocart_protocol SOURCES)
 add_library(velocart_mexa64 MODULE
   src/gateway/gateway.cpp ${protocol_sources} src/serial/serial_link_posix.cpp)
@@ -72,13 +49,13 @@ set_target_properties(velocart_mexa64 PROPERTIES
   OUTPUT_NAME VelocartDriver PREFIX "" SUFFIX ".mexa64"
   LIBRARY_OUTPUT_DIRECTORY ${mexa64_dir}
   SKIP_BUILD_RPATH ON
-  LINK_DEPENDS ${version_script})
+  LINK_DEPENDS ${VELOCART_EXPORTS_MAP})
 target_include_directories(velocart_mexa64 PRIVATE src)
 target_compile_options(velocart_mexa64 PRIVATE -fno-exceptions)
 target_link_libraries(velocart_mexa64 PRIVATE libmx_link_stub libmex_link_stub)
 target_link_options(velocart_mexa64 PRIVATE
   -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL
-  -Wl,--version-script=${version_script} -Wl,--no-undefined -Wl,--fatal-warnings)
+  -Wl,--version-script=${VELOCART_EXPORTS_MAP} -Wl,--no-undefined -Wl,--fatal-warnings)
 velocart_warnings(velocart_mexa64)
 
 # The help text sits beside the module, as it will in dist/linux-matlab.
