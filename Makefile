@@ -2,6 +2,8 @@
 #   make test    build everything and run every test
 #   make demo    drive the simulated robot from Octave and plot its path
 #   make build   stage ready-to-use files in dist/
+#   make package the release files in dist/: the Octave package, the MATLAB
+#                archives and SHA256SUMS
 #   make bench   measure the driver
 #   make fuzz    run every fuzzer for a while and the full gateway fuzz in Octave
 SHELL := /bin/bash
@@ -17,7 +19,7 @@ ASAN_FLAGS := -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-rec
   -fno-omit-frame-pointer
 export UBSAN_OPTIONS ?= print_stacktrace=1
 
-.PHONY: all deps configure native windows build test bench demo format-check \
+.PHONY: all deps configure native windows build package test bench demo format-check \
   asan-build asan fuzz-smoke fuzz
 
 all: build
@@ -43,7 +45,11 @@ windows: deps
 build: native windows
 	@bash scripts/stage-dist.sh $(BUILD) $(BUILD_WIN)
 
-test: build format-check asan fuzz-smoke
+package: build
+	@bash scripts/package.sh $(BUILD) $(BUILD_WIN)
+
+# The installation tests take the files in dist/.
+test: build package format-check asan fuzz-smoke
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: native
@@ -61,7 +67,7 @@ demo:
 asan-build: deps
 	@cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DVELOCART_OCTAVE=OFF -DVELOCART_BENCH=OFF \
-	  -DVELOCART_FUZZ=ON > /dev/null
+	  -DVELOCART_TESTS=ON -DVELOCART_MEXA64=OFF -DVELOCART_FUZZ=ON > /dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 
 # The native tests under the sanitizers: every GoogleTest case (Suite.Case).

@@ -13,6 +13,11 @@ target_compile_definitions(velocart_octave_mex PRIVATE VELOCART_HOST_OCTAVE)
 target_include_directories(velocart_octave_mex SYSTEM PRIVATE ${OCTAVE_INCLUDE_DIR})
 target_link_libraries(velocart_octave_mex PRIVATE velocart_protocol velocart_serial)
 target_link_options(velocart_octave_mex PRIVATE -Wl,-Bsymbolic)
+# It exports mexFunction alone (cmake/module-exports.cmake says why).
+if(VELOCART_EXPORTS_MAP)
+  target_link_options(velocart_octave_mex PRIVATE -Wl,--version-script=${VELOCART_EXPORTS_MAP})
+  set_target_properties(velocart_octave_mex PROPERTIES LINK_DEPENDS ${VELOCART_EXPORTS_MAP})
+endif()
 velocart_warnings(velocart_octave_mex)
 
 # The help text sits beside the module, as it will in dist/octave; it is

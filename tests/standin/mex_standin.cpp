@@ -1,4 +1,4 @@
-// Stand-in for MATLAB's libmex.dll, for tests only: mexPrintf collects what
+// Stand-in for MATLAB's libmex, for tests only: mexPrintf collects what
 // the module prints so the stand-in host can show it exactly, and mexAtExit
 // keeps the handler MATLAB would run when it clears the module.
 #include <cstdarg>
@@ -17,7 +17,7 @@ void (*exitHandler)(void) = nullptr;
 
 extern "C" {
 
-__declspec(dllexport) int mexPrintf(const char* format, ...) {
+STANDIN_EXPORT int mexPrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list again;
@@ -35,8 +35,8 @@ __declspec(dllexport) int mexPrintf(const char* format, ...) {
 
 // The only function the module asks the host to run is char() on a string
 // scalar.
-__declspec(dllexport) mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs,
-                                                     mxArray* prhs[], const char* functionName) {
+STANDIN_EXPORT mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                                              const char* functionName) {
     mxArray* error = nullptr;
     if (nlhs == 1 && nrhs == 1 && std::string(functionName) == "char") {
         plhs[0] = standinConvertToChar(prhs[0], &error);
@@ -46,16 +46,16 @@ __declspec(dllexport) mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], 
     return error;
 }
 
-__declspec(dllexport) int mexAtExit(void (*handler)(void)) {
+STANDIN_EXPORT int mexAtExit(void (*handler)(void)) {
     exitHandler = handler;
     return 0;
 }
 
-__declspec(dllexport) const char* standinPrinted() { return printed.c_str(); }
+STANDIN_EXPORT const char* standinPrinted() { return printed.c_str(); }
 
-__declspec(dllexport) void standinClearPrinted() { printed.clear(); }
+STANDIN_EXPORT void standinClearPrinted() { printed.clear(); }
 
-__declspec(dllexport) int standinRunExitHandler() {
+STANDIN_EXPORT int standinRunExitHandler() {
     if (exitHandler == nullptr) return 0;
     void (*handler)(void) = exitHandler;
     exitHandler = nullptr;

@@ -1,4 +1,4 @@
-// Stand-in for MATLAB's libmx.dll, for tests only: the array functions the
+// Stand-in for MATLAB's libmx, for tests only: the array functions the
 // module imports, over the smallest array type that behaves like MATLAB's
 // for them, plus the hooks of standin.h.
 #include <algorithm>
@@ -146,8 +146,8 @@ bool missing(const mxArray* array, const char* function) {
 
 extern "C" {
 
-__declspec(dllexport) mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
-                                                         mxComplexity complexity) {
+STANDIN_EXPORT mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
+                                                  mxComplexity complexity) {
     if (rows < 0 || columns < 0) noteMisuse("mxCreateNumericMatrix_700 with a negative size");
     if (!isNumeric(classId) && classId != mxLOGICAL_CLASS) {
         noteMisuse(std::string("mxCreateNumericMatrix_700 of class ") + className(classId));
@@ -158,8 +158,7 @@ __declspec(dllexport) mxArray* mxCreateNumericMatrix_700(int rows, int columns, 
     return array;
 }
 
-__declspec(dllexport) mxArray* mxCreateDoubleMatrix_700(int rows, int columns,
-                                                        mxComplexity complexity) {
+STANDIN_EXPORT mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity) {
     if (rows < 0 || columns < 0) noteMisuse("mxCreateDoubleMatrix_700 with a negative size");
     if (complexity != mxREAL) noteMisuse("mxCreateDoubleMatrix_700 of a complex array");
     mxArray* array = newArray(mxDOUBLE_CLASS, rows, columns);
@@ -167,7 +166,7 @@ __declspec(dllexport) mxArray* mxCreateDoubleMatrix_700(int rows, int columns,
     return array;
 }
 
-__declspec(dllexport) mxArray* mxCreateString(const char* text) {
+STANDIN_EXPORT mxArray* mxCreateString(const char* text) {
     mxArray* array = charArray(unitsOf(text));
     createdThisCall.push_back(array);
     return array;
@@ -176,7 +175,7 @@ __declspec(dllexport) mxArray* mxCreateString(const char* text) {
 // MATLAB returns null for anything but a char array. It would free the
 // text when the call returns, but Octave does not, so the module must
 // release each text with mxFree: one left over is a fault here.
-__declspec(dllexport) char* mxArrayToString(const mxArray* array) {
+STANDIN_EXPORT char* mxArrayToString(const mxArray* array) {
     if (missing(array, "mxArrayToString") || array->classId != mxCHAR_CLASS) return nullptr;
     const std::size_t count =
         static_cast<std::size_t>(array->rows) * static_cast<std::size_t>(array->columns);
@@ -187,7 +186,7 @@ __declspec(dllexport) char* mxArrayToString(const mxArray* array) {
     return text;
 }
 
-__declspec(dllexport) void mxFree(void* pointer) {
+STANDIN_EXPORT void mxFree(void* pointer) {
     if (pointer == nullptr) return;
     const auto found = std::find(textsThisCall.begin(), textsThisCall.end(), pointer);
     if (found == textsThisCall.end()) {
@@ -198,20 +197,20 @@ __declspec(dllexport) void mxFree(void* pointer) {
     std::free(pointer);
 }
 
-__declspec(dllexport) mxChar* mxGetChars(const mxArray* array) {
+STANDIN_EXPORT mxChar* mxGetChars(const mxArray* array) {
     if (missing(array, "mxGetChars")) return nullptr;
     if (array->classId != mxCHAR_CLASS) return nullptr;
     return static_cast<mxChar*>(array->data);
 }
 
-__declspec(dllexport) bool mxIsClass(const mxArray* array, const char* name) {
+STANDIN_EXPORT bool mxIsClass(const mxArray* array, const char* name) {
     if (missing(array, "mxIsClass")) return false;
     if (array->isString) return std::strcmp(name, "string") == 0;
     return std::strcmp(name, className(array->classId)) == 0;
 }
 
 // Arrays the module created or was given by the host for its own use.
-__declspec(dllexport) void mxDestroyArray(mxArray* array) {
+STANDIN_EXPORT void mxDestroyArray(mxArray* array) {
     if (array == nullptr) return;
     const auto found = std::find(createdThisCall.begin(), createdThisCall.end(), array);
     if (found == createdThisCall.end()) {
@@ -222,7 +221,7 @@ __declspec(dllexport) void mxDestroyArray(mxArray* array) {
     deleteArray(array);
 }
 
-__declspec(dllexport) double* mxGetPr(const mxArray* array) {
+STANDIN_EXPORT double* mxGetPr(const mxArray* array) {
     if (missing(array, "mxGetPr")) return nullptr;
     if (array->classId != mxDOUBLE_CLASS) {
         noteMisuse(std::string("mxGetPr on a ") + className(array->classId) + " array");
@@ -230,40 +229,38 @@ __declspec(dllexport) double* mxGetPr(const mxArray* array) {
     return static_cast<double*>(array->data);
 }
 
-__declspec(dllexport) void* mxGetData(const mxArray* array) {
+STANDIN_EXPORT void* mxGetData(const mxArray* array) {
     if (missing(array, "mxGetData")) return nullptr;
     return array->data;
 }
 
-__declspec(dllexport) mxClassID mxGetClassID(const mxArray* array) {
+STANDIN_EXPORT mxClassID mxGetClassID(const mxArray* array) {
     if (missing(array, "mxGetClassID")) return mxUNKNOWN_CLASS;
     return array->classId;
 }
 
-__declspec(dllexport) std::size_t mxGetNumberOfElements(const mxArray* array) {
+STANDIN_EXPORT std::size_t mxGetNumberOfElements(const mxArray* array) {
     if (missing(array, "mxGetNumberOfElements")) return 0;
     return static_cast<std::size_t>(array->rows) * static_cast<std::size_t>(array->columns);
 }
 
-__declspec(dllexport) bool mxIsComplex(const mxArray* array) {
+STANDIN_EXPORT bool mxIsComplex(const mxArray* array) {
     return !missing(array, "mxIsComplex") && array->isComplex;
 }
 
-__declspec(dllexport) bool mxIsSparse(const mxArray* array) {
+STANDIN_EXPORT bool mxIsSparse(const mxArray* array) {
     return !missing(array, "mxIsSparse") && array->isSparse;
 }
 
-// Hooks for standin-host.exe.
+// Hooks for standin-host.
 
-__declspec(dllexport) mxArray* standinCreateArray(mxClassID classId, int rows, int columns) {
+STANDIN_EXPORT mxArray* standinCreateArray(mxClassID classId, int rows, int columns) {
     return newArray(classId, rows, columns);
 }
 
-__declspec(dllexport) mxArray* standinCreateString(const char* text) {
-    return charArray(unitsOf(text));
-}
+STANDIN_EXPORT mxArray* standinCreateString(const char* text) { return charArray(unitsOf(text)); }
 
-__declspec(dllexport) mxArray* standinCreateStringObject(const char* text, int isMissing) {
+STANDIN_EXPORT mxArray* standinCreateStringObject(const char* text, int isMissing) {
     mxArray* array = newArray(mxUNKNOWN_CLASS, 1, 1);
     array->isString = true;
     array->isMissing = isMissing != 0;
@@ -273,7 +270,7 @@ __declspec(dllexport) mxArray* standinCreateStringObject(const char* text, int i
 
 // What MATLAB's char() does with a string scalar: a new char array the
 // caller owns, or an error for a missing string.
-__declspec(dllexport) mxArray* standinConvertToChar(const mxArray* array, mxArray** error) {
+STANDIN_EXPORT mxArray* standinConvertToChar(const mxArray* array, mxArray** error) {
     *error = nullptr;
     if (array == nullptr || !array->isString || array->isMissing) {
         *error = newArray(mxSTRUCT_CLASS, 1, 1);
@@ -285,18 +282,18 @@ __declspec(dllexport) mxArray* standinConvertToChar(const mxArray* array, mxArra
     return converted;
 }
 
-__declspec(dllexport) void standinMarkComplex(mxArray* array) { array->isComplex = true; }
+STANDIN_EXPORT void standinMarkComplex(mxArray* array) { array->isComplex = true; }
 
-__declspec(dllexport) void standinMarkSparse(mxArray* array) { array->isSparse = true; }
+STANDIN_EXPORT void standinMarkSparse(mxArray* array) { array->isSparse = true; }
 
-__declspec(dllexport) void standinGetSize(const mxArray* array, int* rows, int* columns) {
+STANDIN_EXPORT void standinGetSize(const mxArray* array, int* rows, int* columns) {
     *rows = array->rows;
     *columns = array->columns;
 }
 
-__declspec(dllexport) void standinDestroyArray(mxArray* array) { deleteArray(array); }
+STANDIN_EXPORT void standinDestroyArray(mxArray* array) { deleteArray(array); }
 
-__declspec(dllexport) int standinEndCall(mxArray* const* kept, int keptCount) {
+STANDIN_EXPORT int standinEndCall(mxArray* const* kept, int keptCount) {
     const std::size_t unreleased = textsThisCall.size();
     for (char* text : textsThisCall) {
         std::memset(text, 0xDD, std::strlen(text));
@@ -317,7 +314,7 @@ __declspec(dllexport) int standinEndCall(mxArray* const* kept, int keptCount) {
     return dropped;
 }
 
-__declspec(dllexport) const char* standinTakeMisuse() {
+STANDIN_EXPORT const char* standinTakeMisuse() {
     static std::string taken;
     taken = misuse;
     misuse.clear();

@@ -1,10 +1,18 @@
-// Test-only hooks of the stand-in MATLAB host. The stand-in libmx.dll and
-// libmex.dll implement the host functions the module imports; these extra
-// exports let standin-host.exe build arguments, read results and do what
-// MATLAB does between calls. The module itself never sees them.
+// Test-only hooks of the stand-in MATLAB host. The stand-in libmx and libmex
+// (DLLs on Windows, shared objects on Linux) implement the host functions the
+// module imports; these extra exports let standin-host build arguments, read
+// results and do what MATLAB does between calls. The module itself never
+// sees them.
 #pragma once
 
 #include "gateway/host_api.h"
+
+// Marks what the stand-in libraries export to the module and the host.
+#ifdef _WIN32
+#define STANDIN_EXPORT __declspec(dllexport)
+#else
+#define STANDIN_EXPORT __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // standin-host: a test-only stand-in for the MATLAB command window. It loads
-// a MEX file with LoadLibrary, finds mexFunction with GetProcAddress and
-// calls it once for each line of a script, printing what each call returned
-// and everything the module printed.
+// a MEX file as MATLAB does (LoadLibrary on Windows; dlopen with RTLD_LOCAL
+// on Linux), finds mexFunction and calls it once for each line of a script,
+// printing what each call returned and everything the module printed.
 //
 //   standin-host MEXFILE SCRIPT
 //
@@ -25,7 +25,9 @@
 //                         its mexAtExit handler and unload it; the next call
 //                         loads it afresh
 //   [@LABEL] !ports       print how many serial port handles the process
-//                         holds (the module's port, if it is open)
+//                         holds (the module's port, if it is open); on
+//                         Linux, the terminals open beyond stdin, stdout
+//                         and stderr
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -40,10 +42,18 @@
 //   took MS ms                wall time of the call
 //   note TEXT                 what only this host can tell
 // and "end of script" after the last line.
+#ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <dirent.h>
+#include <dlfcn.h>
+#include <time.h>
+#include <unistd.h>
+#endif
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +68,99 @@
 #include "standin.h"
 
 namespace {
+
+// What differs between the platforms: loading the module, the clock,
+// sleeping, counting the serial ports the process holds, and stdout.
+#ifdef _WIN32
+
+using Library = HMODULE;
+
+Library loadLibrary(const std::string& path) {
+    const Library library = LoadLibraryA(path.c_str());
+    if (library == nullptr) {
+        std::printf("load error: LoadLibrary(%s) failed with code %lu\n", path.c_str(),
+                    GetLastError());
+    }
+    return library;
+}
+
+void* findSymbol(Library library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(library, name));
+}
+
+void unloadLibrary(Library library) { FreeLibrary(library); }
+
+double nowMilliseconds() {
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void sleepMilliseconds(unsigned long ms) { Sleep(static_cast<DWORD>(ms)); }
+
+// Serial port handles held by this process: every handle value that
+// GetCommState accepts. Handle values are multiples of 4 and stay small.
+int countOpenPorts() {
+    int count = 0;
+    for (std::uintptr_t value = 4; value < 0x2000; value += 4) {
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        if (GetCommState(reinterpret_cast<HANDLE>(value), &dcb)) ++count;
+    }
+    return count;
+}
+
+// Byte-exact output: no CR inserted before each LF.
+void makeStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+
+#else
+
+using Library = void*;
+
+// RTLD_LOCAL, as MATLAB loads a MEX file: the module's symbols are not
+// offered to anything loaded after it. RTLD_NOW reports a host function
+// the module needs and the host lacks at load, not at its first call.
+Library loadLibrary(const std::string& path) {
+    const Library library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) std::printf("load error: %s\n", dlerror());
+    return library;
+}
+
+void* findSymbol(Library library, const char* name) { return dlsym(library, name); }
+
+void unloadLibrary(Library library) { dlclose(library); }
+
+double nowMilliseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return 1000.0 * static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+void sleepMilliseconds(unsigned long ms) {
+    timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Serial ports held by this process: its open descriptors that are
+// terminals, leaving out stdin, stdout and stderr.
+int countOpenPorts() {
+    DIR* descriptors = opendir("/proc/self/fd");
+    if (descriptors == nullptr) return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(descriptors)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && isatty(fd)) ++count;
+    }
+    closedir(descriptors);
+    return count;
+}
+
+void makeStdoutBinary() {}
+
+#endif
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -403,14 +506,9 @@ public:
 
     MexFunction entry() {
         if (entry_ != nullptr) return entry_;
-        library_ = LoadLibraryA(path_.c_str());
-        if (library_ == nullptr) {
-            std::printf("load error: LoadLibrary(%s) failed with code %lu\n", path_.c_str(),
-                        GetLastError());
-            return nullptr;
-        }
-        entry_ = reinterpret_cast<MexFunction>(
-            reinterpret_cast<void*>(GetProcAddress(library_, "mexFunction")));
+        library_ = loadLibrary(path_);
+        if (library_ == nullptr) return nullptr;
+        entry_ = reinterpret_cast<MexFunction>(findSymbol(library_, "mexFunction"));
         if (entry_ == nullptr) {
             std::printf("load error: %s exports no mexFunction\n", path_.c_str());
         }
@@ -421,7 +519,7 @@ public:
     bool clear() {
         if (library_ == nullptr) return false;
         const bool ranHandler = standinRunExitHandler() != 0;
-        FreeLibrary(library_);
+        unloadLibrary(library_);
         library_ = nullptr;
         entry_ = nullptr;
         return ranHandler;
@@ -429,30 +527,9 @@ public:
 
 private:
     std::string path_;
-    HMODULE library_ = nullptr;
+    Library library_ = nullptr;
     MexFunction entry_ = nullptr;
 };
-
-// Serial port handles held by this process: every handle value that
-// GetCommState accepts. Handle values are multiples of 4 and stay small.
-int countOpenPorts() {
-    int count = 0;
-    for (std::uintptr_t value = 4; value < 0x2000; value += 4) {
-        DCB dcb = {};
-        dcb.DCBlength = sizeof dcb;
-        if (GetCommState(reinterpret_cast<HANDLE>(value), &dcb)) ++count;
-    }
-    return count;
-}
-
-double millisecondsSince(const LARGE_INTEGER& start) {
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
-}
 
 void printPrinted(const std::string& label, const std::string& text) {
     std::size_t start = 0;
@@ -483,10 +560,9 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
     prhs.push_back(nullptr);
 
     standinClearPrinted();
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
+    const double start = nowMilliseconds();
     entry(call.nlhs, plhs, nrhs, prhs.data());
-    const double elapsed = millisecondsSince(start);
+    const double elapsed = nowMilliseconds() - start;
 
     printPrinted(label, standinPrinted());
     const int slots = call.nlhs > 1 ? call.nlhs : 1;
@@ -527,8 +603,7 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Byte-exact output: no CR inserted before each LF.
-    _setmode(_fileno(stdout), _O_BINARY);
+    makeStdoutBinary();
     if (argc != 3) {
         std::fprintf(stderr, "usage: standin-host MEXFILE SCRIPT\n");
         return 2;
@@ -553,7 +628,7 @@ int main(int argc, char** argv) {
         std::printf("%s >> %s\n", label.c_str(), line.c_str());
         std::fflush(stdout);
         if (line.rfind("!sleep ", 0) == 0) {
-            Sleep(static_cast<DWORD>(std::strtoul(line.c_str() + 7, nullptr, 10)));
+            sleepMilliseconds(std::strtoul(line.c_str() + 7, nullptr, 10));
             continue;
         }
         if (line == "!ports") {

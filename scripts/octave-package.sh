@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Writes the Octave package OUT_DIR/velocartdriver-VERSION.tar.gz, to be
+# installed with "pkg install". It holds sources only; pkg builds them.
+#   octave-package.sh OUT_DIR
+# The package:
+#   DESCRIPTION, INDEX, COPYING (LICENSE), NEWS
+#   inst/      every matlab/*.m (the help file VelocartDriver.m among them),
+#              and examples/*.m in inst/examples/, off the path: demo.m
+#              there would hide Octave's own demo command
+#   src/       Makefile, the module's sources (gateway, protocol, the POSIX
+#              serial link), the simulator's, and the export list
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+version=$(head -n 1 "$root/VERSION")
+name=velocartdriver-$version
+
+# Archives keep the commit's time, so that the same commit gives the same bytes.
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}
+date=$(date -u -d "@$epoch" +%Y-%m-%d)
+
+grep -q "^velocartdriver $version\$" "$root/scripts/octave-pkg/NEWS" ||
+  { echo "octave-package: scripts/octave-pkg/NEWS has no entry for $version" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-package-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+pkg=$work/$name
+mkdir -p "$pkg/inst/examples" "$pkg/src/gateway" "$pkg/src/protocol" "$pkg/src/serial" "$pkg/src/sim"
+
+cat >"$pkg/DESCRIPTION" <<EOF
+Name: velocartdriver
+Version: $version
+Date: $date
+Author: the VelocartDriver developers
+Maintainer: the VelocartDriver developers
+Title: Drive a wheeled mobile robot over a serial port
+Description: VelocartDriver opens a serial port at 115200 baud 8N1, sends
+ velocity, odometry and free-wheel commands to a wheeled mobile robot as
+ checksummed frames and reads its status frames into a vector. The package
+ also installs velocart-sim, a simulated robot at the far end of a
+ pseudo-terminal, to try the driver without hardware.
+Categories: Robotics
+Depends: octave (>= 6.1.0)
+SystemRequirements: a C++17 compiler (g++ 7 or newer); Linux or macOS
+License: MIT
+EOF
+
+{
+  echo "velocartdriver >> Drive a wheeled mobile robot over a serial port"
+  echo "Robot driver"
+  for file in "$root"/matlab/*.m; do
+    echo " $(basename "$file" .m)"
+  done
+} >"$pkg/INDEX"
+
+cp "$root/LICENSE" "$pkg/COPYING"
+cp "$root/scripts/octave-pkg/NEWS" "$pkg/NEWS"
+cp "$root"/matlab/*.m "$pkg/inst/"
+cp "$root"/examples/*.m "$pkg/inst/examples/"
+
+cp "$root/scripts/octave-pkg/Makefile" "$pkg/src/Makefile"
+cp "$root"/src/gateway/*.cpp "$root"/src/gateway/*.h "$pkg/src/gateway/"
+cp "$root"/src/protocol/*.cpp "$root"/src/protocol/*.h "$pkg/src/protocol/"
+cp "$root/src/serial/serial_link.h" "$root/src/serial/serial_link_posix.cpp" "$pkg/src/serial/"
+cp "$root"/sim/*.cpp "$root"/sim/*.h "$pkg/src/sim/"
+# The module's exports: the names host/VelocartDriver.def lists.
+{
+  echo "{"
+  echo "  global: $(awk 'found && NF && $1 !~ /^;/ { printf "%s%s;", sep, $1; sep = " " } /^EXPORTS/ { found = 1 }' \
+    "$root/host/VelocartDriver.def")"
+  echo "  local: *;"
+  echo "};"
+} >"$pkg/src/velocartdriver.map"
+
+tar -C "$work" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+  -cf - "$name" | gzip -n -9 >"$out/$name.tar.gz"
+echo "$out/$name.tar.gz"

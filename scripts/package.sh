@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# `make package`: the release files in dist/.
+#   velocartdriver-VERSION.tar.gz                  the Octave package (pkg install)
+#   velocartdriver-VERSION-matlab-win64.zip        MATLAB on 64-bit Windows
+#   velocartdriver-VERSION-matlab-glnxa64.tar.gz   MATLAB on 64-bit Linux
+#   SHA256SUMS                                     the checksums of the three
+# Each MATLAB archive holds one folder, velocartdriver-VERSION/: the module,
+# its help file and every other matlab/*.m, LICENSE, README.txt and
+# examples/*.m (run-demo.sh there is the repository's own `make demo`).
+#   package.sh BUILD BUILD_WIN
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build=$1
+build_win=$2
+version=$(head -n 1 VERSION)
+name=velocartdriver-$version
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+
+octave_package=$name.tar.gz
+win64_archive=$name-matlab-win64.zip
+glnxa64_archive=$name-matlab-glnxa64.tar.gz
+
+for module in "$build_win/VelocartDriver.mexw64" "$build/mexa64/VelocartDriver.mexa64"; do
+  [ -f "$module" ] || { echo "package: $module is missing; run 'make build'" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# readme_text MODULE PORT_EXAMPLE PLATFORM_NOTE
+readme_text() {
+  cat <<EOF
+VelocartDriver $version for MATLAB
+$(printf '%*s' $((26 + ${#version})) '' | tr ' ' '=')
+
+VelocartDriver drives a wheeled mobile robot over a serial port from MATLAB.
+This folder holds the module ($1) and its help file
+VelocartDriver.m, build_velocartdriver.m (builds the module from the source
+repository), examples/ and LICENSE.
+
+Install: unpack the archive anywhere and put the folder on MATLAB's path:
+
+    addpath('/path/to/$name')
+    savepath          % optional: keep it on the path in later sessions
+
+First calls:
+
+    VelocartDriver('version')                    % the release: '$version'
+    VelocartDriver('open', $2)
+    VelocartDriver('setOdometry', [0 0 0]);
+    VelocartDriver('sendVelocity', [0.3 0.5]);   % forward, turning
+    pause(0.02);                                 % let the answer arrive
+    s = VelocartDriver('read')                   % [valid x y heading v w aux1 aux2]
+    VelocartDriver('setFreeWheels');
+    VelocartDriver('close');
+
+'help VelocartDriver' lists every command. examples/demo.m drives a figure
+eight and plots it: set port first, then run('examples/demo.m').
+
+$3
+
+Several robots: copy the module and its help file under another name, e.g.
+RobotB.${1##*.} and RobotB.m, and call RobotB(...) for the second robot. Each
+copy holds its own port.
+
+The full documentation is README.md in the VelocartDriver source repository.
+EOF
+}
+
+# stage_matlab_archive FOLDER MODULE PORT_EXAMPLE PLATFORM_NOTE
+stage_matlab_archive() {
+  local folder=$1/$name
+  mkdir -p "$folder/examples"
+  cp "$2" matlab/*.m LICENSE "$folder/"
+  cp examples/*.m "$folder/examples/"
+  readme_text "$(basename "$2")" "$3" "$4" >"$folder/README.txt"
+}
+
+mkdir -p dist
+rm -f "dist/$octave_package" "dist/$win64_archive" "dist/$glnxa64_archive" dist/SHA256SUMS
+bash scripts/octave-package.sh dist >/dev/null
+
+stage_matlab_archive "$work/win64" "$build_win/VelocartDriver.mexw64" "3" \
+  "'open' takes a port number (3 is COM3) or a name such as 'COM12'."
+(cd "$work/win64" && find "$name" -type f | LC_ALL=C sort >files.txt &&
+  cmake -E tar cf "$root/dist/$win64_archive" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" \
+    --files-from=files.txt)
+
+stage_matlab_archive "$work/glnxa64" "$build/mexa64/VelocartDriver.mexa64" "'/dev/ttyUSB0'" \
+  "$(printf '%s\n' \
+    "'open' takes a device path such as '/dev/ttyUSB0', or a number n for" \
+    "/dev/ttyS<n-1>. Serial devices belong to the dialout group: join it once with" \
+    "'sudo usermod -aG dialout \$USER' and log in again. The module carries its own" \
+    "C++ runtime and needs glibc 2.28 or newer (RHEL 8, Ubuntu 20.04 and later).")"
+tar -C "$work/glnxa64" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+  -cf - "$name" | gzip -n -9 >"dist/$glnxa64_archive"
+
+(cd dist && sha256sum "$octave_package" "$win64_archive" "$glnxa64_archive" >SHA256SUMS)
+echo "packaged in dist/:"
+(cd dist && ls -l "$octave_package" "$win64_archive" "$glnxa64_archive" SHA256SUMS)

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The release files that 'make package' wrote: SHA256SUMS matches the three
+# archives, and each MATLAB archive holds, in velocartdriver-VERSION/, the
+# module as built, its help file and every other matlab/*.m, LICENSE,
+# README.txt and examples/*.m.
+#   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64
+set -euo pipefail
+root=$(readlink -f "$1")
+dist=$(readlink -f "$2")
+version=$3
+mexw64=$(readlink -f "$4")
+mexa64=$(readlink -f "$5")
+name=velocartdriver-$version
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+[ -f "$dist/SHA256SUMS" ] || { echo "FAIL: $dist/SHA256SUMS does not exist; run 'make package'"; exit 1; }
+listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort | tr '\n' ' ')
+[ "$listed" = "$(printf '%s ' "$name-matlab-glnxa64.tar.gz" "$name-matlab-win64.zip" "$name.tar.gz")" ] ||
+  fail "SHA256SUMS lists: $listed"
+(cd "$dist" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match the archives"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/win64" "$work/glnxa64"
+cmake -E chdir "$work/win64" cmake -E tar xf "$dist/$name-matlab-win64.zip"
+tar -C "$work/glnxa64" -xzf "$dist/$name-matlab-glnxa64.tar.gz"
+
+for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
+  platform=${pair%%:*}
+  module=${pair#*:}
+  expected=$(
+    cd "$root"
+    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/*.m examples/*.m |
+      sed 's|^matlab/||' | sort
+  )
+  actual=$(cd "$work/$platform" && find . -type f | sed "s|^\./$name/||" | sort)
+  [ "$actual" = "$expected" ] ||
+    fail "$platform archive holds: $(echo $actual); expected: $(echo $expected)"
+  cmp -s "$module" "$work/$platform/$name/$(basename "$module")" ||
+    fail "$platform archive: the module differs from $module"
+  grep -q "addpath('/path/to/$name')" "$work/$platform/$name/README.txt" ||
+    fail "$platform archive: README.txt does not say how to install"
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "SHA256SUMS matches; both MATLAB archives hold the modules as built and their files"

@@ -1,0 +1,26 @@
+% Run by test_two_copies.sh: VelocartDriver and RobotB are copies of the
+% same module, each driving its own simulated robot.
+robot_a = getenv('VELOCART_ROBOT_A');
+robot_b = getenv('VELOCART_ROBOT_B');
+assert(VelocartDriver('open', robot_a) == 0, 'VelocartDriver opens robot A');
+assert(RobotB('open', robot_b) == 0, 'RobotB opens robot B while robot A is open');
+
+VelocartDriver('setOdometry', [1 2 0.5]);
+RobotB('setOdometry', [-3 4 -1]);
+pause(0.1);
+a = VelocartDriver('read');
+b = RobotB('read');
+assert(isequal(a(1:4), [1 1 2 0.5]), 'VelocartDriver reads robot A: %s', mat2str(a));
+assert(isequal(b(1:4), [1 -3 4 -1]), 'RobotB reads robot B: %s', mat2str(b));
+
+% Closing one copy leaves the other's port open.
+VelocartDriver('close');
+RobotB('sendVelocity', [0.5 0.25]);
+pause(0.1);
+b = RobotB('read');
+assert(b(1) == 1 && isequal(b(5:6), [0.5 0.25]), 'RobotB still drives robot B: %s', mat2str(b));
+RobotB('setFreeWheels');
+pause(0.1);
+RobotB('close');
+a = VelocartDriver('read');
+printf('robot A: %s\nrobot B: %s\n', mat2str(a), mat2str(RobotB('read')));
