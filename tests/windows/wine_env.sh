@@ -71,26 +71,6 @@ run_wine() {
   timeout -k 5 "$seconds" "$WINE" "$@" </dev/null
 }
 
-# Waits until FILE holds at least BYTES bytes, for at most SECONDS.
-wait_for_size() {
-  local file=$1 bytes=$2 seconds=$3 waited=0
-  while [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -lt "$bytes" ]; do
-    [ "$waited" -lt $((seconds * 20)) ] || return 1
-    sleep 0.05
-    waited=$((waited + 1))
-  done
-}
-
-# Waits until FILE has a line starting with TEXT, for at most SECONDS.
-wait_for_line() {
-  local file=$1 text=$2 seconds=$3 waited=0
-  until grep -q "^$text" "$file" 2>/dev/null; do
-    [ "$waited" -lt $((seconds * 20)) ] || return 1
-    sleep 0.05
-    waited=$((waited + 1))
-  done
-}
-
 # Wine, a ready prefix and the given files, or a failing test that says
 # which of them is missing.
 prepare_wine_run() {

@@ -1,5 +1,5 @@
 function standin_script(script_path)
-% standin_script(SCRIPT) runs a call script of the Windows stand-in host
+% standin_script(SCRIPT) runs a call script of the stand-in host
 % (tests/standin/standin_host.cpp describes the format) against the
 % VelocartDriver on Octave's path, and prints the same transcript the
 % stand-in host prints, so the two hosts can be compared line by line.

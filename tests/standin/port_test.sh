@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
-# The Windows module under Wine, driven by the stand-in host through COM7,
-# whose far end is a pty held by a Linux program:
-#   test_com7.sh peer WIN_BUILD PREFIX CABLE PTY_PEER CALLS
-#       the test's pty peer: records every byte and sends one status frame
-#   test_com7.sh sim WIN_BUILD PREFIX CABLE VELOCART_SIM CALLS
-#       the simulated robot: answers every command frame
-# CABLE is the link the far end creates; the prefix's dosdevices/com7 points
-# at it.
+# A MATLAB module driven by the stand-in host through a port whose far end
+# is a pty held by a test program:
+#   port_test.sh MODE windows WIN_BUILD PREFIX CABLE FAR_END CALLS
+#       the Windows module under Wine, through COM7: CABLE is the link the
+#       far end creates, and the prefix's dosdevices/com7 points at it
+#   port_test.sh MODE linux STANDIN_HOST MODULE FAR_END CALLS
+#       the Linux module, in a folder where COM7 (and com7) are links to the
+#       pty, so the script's port names stay as they are; the lines that
+#       name what only Windows has are rewritten: open 7 and open 8 become
+#       open COM7 and COM8 (Linux numbers are /dev/ttyS*), NUL becomes
+#       /dev/null (a device, but no terminal), \\.\COM7 the pty's own path
+# MODE is `peer` (the test's pty peer: records every byte and sends status
+# frames) or `sim` (the simulated robot: answers every command frame).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+source "$(dirname "$0")/platform.sh"
 mode=$1
-win_build=$2
-export WINE_PREFIX_DIR=$3
-cable=$4
-far_end=$5
-calls=$6
-source "$here/wine_env.sh"
-source "$here/transcript.sh"
+use_platform "$2" "$3" "$4"
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-standin-XXXXXX")
+if [ "$platform" = windows ]; then
+  cable=$5
+  far_end=$6
+  calls=$7
+  no_port_reason='Invalid function; it is not a serial port.'
+  not_serial=NUL
+  not_serial_reason='Access denied; it is not a serial port.'
+else
+  cable=$work/COM7
+  far_end=$(readlink -f "$5")
+  calls=$(readlink -f "$6")
+  no_port_reason='No such file or directory.'
+  not_serial=/dev/null
+  not_serial_reason='refused; it is not a serial port.'
+fi
+[ -f "$far_end" ] || fail "$far_end does not exist"
 
-host=$win_build/standin/standin-host.exe
-module=$win_build/VelocartDriver.mexw64
-prepare_wine_run "$host" "$module" "$far_end"
-
-work=$(mktemp -d /tmp/velocart-wine-XXXXXX)
 transcript=$work/transcript.txt
 far_pid=""
 helper_pid=""
@@ -58,7 +69,7 @@ crc16_cms() {
   done
   printf '%02X %02X' $((crc >> 8)) $((crc & 0xFF))
 }
-[ "$(crc16_cms 31 32 33 34 35 36 37 38 39)" = "AE E7" ] || wine_fail "the test's CRC is wrong"
+[ "$(crc16_cms 31 32 33 34 35 36 37 38 39)" = "AE E7" ] || { echo "FAIL: the test's CRC is wrong"; exit 1; }
 # A status frame of 0x11 (XON), 0x13 (XOFF) and 0x00 bytes: the header,
 # velocities 0x1113/256 and 0x1311/256, auxiliary values 17/4096 and 19/4096.
 flow_body="1A 00 11 13 00 11 13 11 13 13 11 00 00 00 00 00 00 00 00 00 00 00 00 13 00 11 00"
@@ -72,22 +83,32 @@ case $mode in
           <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
   sim) "$far_end" --link "$cable" --log "$work/sim.log" --stats "$work/sim.stats" \
          <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
-  *) wine_fail "unknown far end '$mode'" ;;
+  *) echo "FAIL: unknown far end '$mode'"; exit 1 ;;
 esac
 far_pid=$!
 exec 3>"$work/far-end.in"
 wait_for_line "$work/far-end.out" "ready $cable" 10 ||
-  wine_fail "$(basename "$far_end") did not get ready: $(cat "$work/far-end.err")"
-ln -sfn "$cable" "$WINEPREFIX/dosdevices/com7"
+  { echo "FAIL: $(basename "$far_end") did not get ready: $(cat "$work/far-end.err")"; exit 1; }
+pty=$(readlink -f "$cable")
+if [ "$platform" = windows ]; then
+  ln -sfn "$cable" "$WINEPREFIX/dosdevices/com7"
+  open_path='\\\\.\\COM7'
+else
+  ln -s COM7 "$work/com7"
+  sed -E -e 's/ open ([78])$/ open COM\1/' -e 's|open NUL$|open /dev/null|' \
+    -e "s|open char: \\\\\\\\\\.\\\\COM7$|open char: $pty|" "$calls" >"$work/linux.calls"
+  calls=$work/linux.calls
+  open_path=$pty
+fi
 # An earlier program left hardware flow control on: the open must clear it.
-[ "$mode" = peer ] && stty -F "$(readlink -f "$cable")" crtscts
+[ "$mode" = peer ] && stty -F "$pty" crtscts
 
 if [ "$mode" = peer ]; then
   # Once the first frame has arrived, while the host script waits before
   # its first read, the peer replies and the port's line settings are read
   # from the pty; the second reply follows the fourth frame.
   (wait_for_size "$work/received.bin" 26 60 && echo "send $worked_status" >&3 &&
-    stty -a -F "$(readlink -f "$cable")" >"$work/line-settings.txt" 2>&1 &&
+    stty -a -F "$pty" >"$work/line-settings.txt" 2>&1 &&
     wait_for_size "$work/received.bin" 104 60 && echo "send $flow_status" >&3 &&
     wait_for_size "$work/received.bin" 130 60 && echo "send ${worked_status:0:38}" >&3 &&
     sleep 0.3 && echo "send ${worked_status:39}" >&3) &
@@ -96,10 +117,9 @@ fi
 
 started=$(date +%s%N)
 status=0
-run_wine 120 "$host" "$(windows_path "$module")" "$(windows_path "$calls")" \
-  >"$transcript" 2>"$work/wine.err" || status=$?
-echo "stand-in host under Wine: exit $status after $((($(date +%s%N) - started) / 1000000)) ms"
-[ "$status" -eq 0 ] || fail "the stand-in host exited with $status: $(tail -n 5 "$work/wine.err" | tr '\n' '|')"
+run_host "$calls" >"$transcript" 2>"$work/host.err" || status=$?
+echo "stand-in host ($platform): exit $status after $((($(date +%s%N) - started) / 1000000)) ms"
+[ "$status" -eq 0 ] || fail "the stand-in host exited with $status: $(tail -n 5 "$work/host.err" | tr '\n' '|')"
 expect_no_faults
 
 opened='Port COM7 is opened successfully.\n'
@@ -110,12 +130,10 @@ refused_frame() {
 if [ "$mode" = peer ]; then
   # open: the port without a device, COM7 by number and by name, another
   # port while COM7 is open
-  # Each refusal says why, in the system's words (Wine's, here).
-  expect_printed @no-port 'I cannot open COM8!\n' \
-    'VelocartDriver: Invalid function; it is not a serial port.\n'
+  # Each refusal says why, in the system's words.
+  expect_printed @no-port 'I cannot open COM8!\n' "VelocartDriver: $no_port_reason\\n"
   expect_result @no-port "int8 1x1: -1"
-  expect_printed @not-serial 'I cannot open NUL!\n' \
-    'VelocartDriver: Access denied; it is not a serial port.\n'
+  expect_printed @not-serial "I cannot open $not_serial!\\n" "VelocartDriver: $not_serial_reason\\n"
   expect_result @not-serial "int8 1x1: -1"
   for label in @open @open-again @open-text; do
     expect_printed $label "$opened"
@@ -123,7 +141,7 @@ if [ "$mode" = peer ]; then
   done
   expect_printed @open-lower 'Port com7 is opened successfully.\n'
   expect_result @open-lower "int8 1x1: 0"
-  expect_printed @open-path 'Port \\\\.\\COM7 is opened successfully.\n'
+  expect_printed @open-path "Port $open_path is opened successfully.\\n"
   expect_result @open-path "int8 1x1: 0"
   expect_printed @other-port 'I cannot open COM8!\n' \
     "VelocartDriver: COM7 is already open; call VelocartDriver('close') first.\n"

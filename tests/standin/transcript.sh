@@ -1,6 +1,7 @@
-# Checks over a stand-in host transcript ($transcript), sourced by the test
-# scripts. Each call's lines start with its label; see
-# tests/standin/standin_host.cpp for the line kinds.
+# Checks over a stand-in host transcript ($transcript), and waits for the
+# far end of the cable, sourced by the test scripts. Each call's lines in a
+# transcript start with its label; tests/standin/standin_host.cpp lists the
+# line kinds.
 
 failures=0
 fail() {
@@ -67,4 +68,24 @@ finish() {
     exit 1
   fi
   echo "all checks passed"
+}
+
+# Waits until FILE holds at least BYTES bytes, for at most SECONDS.
+wait_for_size() {
+  local file=$1 bytes=$2 seconds=$3 waited=0
+  while [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -lt "$bytes" ]; do
+    [ "$waited" -lt $((seconds * 20)) ] || return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+}
+
+# Waits until FILE has a line starting with TEXT, for at most SECONDS.
+wait_for_line() {
+  local file=$1 text=$2 seconds=$3 waited=0
+  until grep -q "^$text" "$file" 2>/dev/null; do
+    [ "$waited" -lt $((seconds * 20)) ] || return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
 }

@@ -1,0 +1,145 @@
+function stream_bench(port, log_file, result_file, period)
+  % A robot streaming status frames at 1/PERIOD Hz on the paced wire, read
+  % every 5, 10, 20 and 50 ms with read and with readLatest (no wait). For
+  % each way and interval it appends to RESULT_FILE (name value lines):
+  %   <way>_<ms>_fresh     per cent of the calls that got a newer good frame,
+  %                        among the calls after which a good frame had
+  %                        been handed over since the call before
+  %   <way>_<ms>_age_med, _age_max  ms from the hand-over of the frame
+  %                        decoded to the call, over the calls that got one
+  %   <way>_<ms>_corrupt   broken frames taken for good ones
+  % The frames' hand-over times and which were broken come from the
+  % simulator's log; its clock and this session's are matched by calls of
+  % readLatest with a wait, which return just after a hand-over.
+  if VelocartDriver('open', port) ~= 0
+    error('stream_bench: cannot open %s', port);
+  end
+  origin = tic;
+  calibration = zeros(0, 2);
+  for k = 1:30
+    s = VelocartDriver('readLatest', 0.1);
+    calibration(end + 1, :) = [toc(origin) s(7)];
+  end
+  runs = {};
+  for way = {'read', 'readLatest'}
+    for interval = [5 10 20 50]
+      calls = max(40, round(1500 / interval));
+      runs{end + 1} = sample(way{1}, interval / 1000, calls, origin);
+    end
+  end
+  VelocartDriver('close');
+  pause(0.2);                                   % the log is complete
+
+  [good, broken] = frames_in_log(log_file);
+  % Session time minus simulator time: the smallest gap between a frame's
+  % hand-over and a waiting call returning with it. The clock field wraps
+  % every 8 s; the calibration calls come before the first wrap.
+  first = good(good(:, 1) < 8, :);
+  [found, at] = ismember(round(calibration(:, 2) * 4096), round(first(:, 2) * 4096));
+  offset = min(calibration(found, 1) - first(at(found), 1));
+  good(:, 1) = good(:, 1) + offset;
+  broken(:, 1) = broken(:, 1) + offset;
+
+  fid = fopen(result_file, 'a');
+  for r = 1:numel(runs)
+    report(fid, runs{r}, good, broken);
+  end
+  fclose(fid);
+end
+
+function run = sample(way, interval, calls, origin)
+  run.way = way;
+  run.interval = interval;
+  run.t = zeros(1, calls);
+  run.s = zeros(calls, 8);
+  next = toc(origin);
+  for k = 1:calls
+    next = next + interval;
+    pause(max(0, next - toc(origin)));
+    run.s(k, :) = VelocartDriver(way);
+    run.t(k) = toc(origin);
+  end
+end
+
+% Every whole frame in the log as a row [hand-over time (simulator clock),
+% clock field], the good ones and those whose checksum was broken apart.
+function [good, broken] = frames_in_log(log_file)
+  lines = strsplit(strtrim(fileread(log_file)), "\n");
+  bytes = zeros(1, 0);
+  times = zeros(1, 0);
+  for i = 1:numel(lines)
+    fields = strsplit(lines{i}, ' ');
+    if numel(fields) > 2 && strcmp(fields{2}, 'tx')
+      chunk = hex2dec(fields(3:end))';
+      bytes = [bytes chunk];
+      times = [times repmat(str2double(fields{1}), 1, numel(chunk))];
+    end
+  end
+  good = zeros(0, 2);
+  broken = zeros(0, 2);
+  starts = find(bytes(1:end - 29) == 170 & bytes(2:end - 28) == 26 & bytes(3:end - 27) == 0);
+  for at = starts
+    frame = uint8(bytes(at:at + 29));
+    row = [times(at + 29), double(typecast(frame(27:28), 'int16')) / 4096];
+    if crc16(frame(2:28)) == double(frame(29)) * 256 + double(frame(30))
+      good(end + 1, :) = row;
+    else
+      broken(end + 1, :) = row;
+    end
+  end
+end
+
+% The latest of FRAMES handed over by time T whose clock field is CLOCK
+% (the field repeats every 8 s); 0 if none.
+function row = handed_by(frames, t, clock)
+  row = find(round(frames(:, 2) * 4096) == round(clock * 4096) & frames(:, 1) <= t + 0.001, ...
+             1, 'last');
+  if isempty(row)
+    row = 0;
+  end
+end
+
+function report(fid, run, good, broken)
+  name = sprintf('%s_%d', run.way, round(1000 * run.interval));
+  fresh = 0; due = 0; ages = []; corrupt = 0;
+  last = 0;
+  for k = 2:numel(run.t)
+    s = run.s(k, :);
+    now = 0;
+    if s(1) == 1
+      now = handed_by(good, run.t(k), s(7));
+      corrupt = corrupt + (handed_by(broken, run.t(k), s(7)) > 0 && ...
+                           (now == 0 || broken(handed_by(broken, run.t(k), s(7)), 1) > ...
+                                        good(now, 1)));
+      if now > 0
+        ages(end + 1) = run.t(k) - good(now, 1);
+      end
+    end
+    % A good frame handed over since the call before (with 0.2 ms for the
+    % pty to pass it on) makes a newer one due.
+    if any(good(:, 1) > run.t(k - 1) & good(:, 1) <= run.t(k) - 0.0002)
+      due = due + 1;
+      fresh = fresh + (now > last);
+    end
+    if now > 0
+      last = now;
+    end
+  end
+  fprintf(fid, '%s_fresh %.1f\n%s_age_med %.2f\n%s_age_max %.2f\n%s_corrupt %d\n%s_due %d\n', ...
+          name, 100 * fresh / max(due, 1), name, 1000 * median(ages), name, ...
+          1000 * max([ages 0]), name, corrupt, name, due);
+end
+
+function crc = crc16(bytes)
+  crc = 65535;
+  for b = double(bytes)
+    crc = bitxor(crc, b * 256);
+    for bit = 1:8
+      if bitand(crc, 32768)
+        crc = bitxor(bitand(crc * 2, 65535), 32773);
+      else
+        crc = bitand(crc * 2, 65535);
+      end
+    end
+  end
+end
