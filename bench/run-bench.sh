@@ -2,18 +2,22 @@
 # make bench: measures the core, the host call against its physical floor and
 # the closed loop against the wire, in one run, and prints one table.
 # Usage: run-bench.sh BUILD_DIR
-#   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the Octave part.
+#   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the host
+#   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 rounds=${BENCH_ROUNDS:-7}
 calls=${BENCH_CALLS:-20000}
+loop_rounds=${BENCH_LOOP_ROUNDS:-300}
 
 core_bench=$build/bench/core_bench
 empty_mex_dir=$build/bench
 driver_dir=$build/octave
 peer=$build/tests/support/pty_peer
-for f in "$core_bench" "$empty_mex_dir/EmptyMex.mex" "$empty_mex_dir/FloorMex.mex" "$driver_dir/VelocartDriver.mex" "$peer"; do
+sim=$build/sim/velocart-sim
+for f in "$core_bench" "$empty_mex_dir/EmptyMex.mex" "$empty_mex_dir/FloorMex.mex" \
+    "$driver_dir/VelocartDriver.mex" "$peer" "$sim"; do
   [ -e "$f" ] || { echo "run-bench: $f is missing; run 'make native' first" >&2; exit 1; }
 done
 
@@ -46,16 +50,47 @@ start_peer driver
 start_peer floor
 start_peer mcode
 
+# A simulated robot on the paced wire: start_sim NAME OPTIONS...
+start_sim() {
+  local name=$1
+  shift
+  "$sim" --link "$work/$name" --log "$work/$name.sim.log" "$@" > "$work/$name.out" 2>&1 &
+  peer_pids+=($!)
+  for _ in $(seq 100); do
+    grep -q '^ready' "$work/$name.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "run-bench: velocart-sim $name did not start" >&2
+  exit 1
+}
+
+in_octave() {
+  (cd "$work" && octave-cli --no-gui --norc --quiet --no-window-system --eval \
+    "addpath('$driver_dir'); addpath('$empty_mex_dir'); addpath('$here'); $1" \
+    >> "$work/octave.log" 2>&1) || { cat "$work/octave.log" >&2; exit 1; }
+}
+
 echo "run-bench: core (Google Benchmark)..." >&2
 "$core_bench" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true --benchmark_format=csv \
   > "$work/core.csv" 2> /dev/null
 
 echo "run-bench: host calls in octave-cli ($rounds rounds of $calls calls)..." >&2
-(cd "$work" && octave-cli --no-gui --norc --quiet --no-window-system --eval \
-  "addpath('$driver_dir'); addpath('$empty_mex_dir'); addpath('$here');
-   host_bench('$work/driver', '$work/floor', '$work/mcode', '$work/host.txt', $rounds, $calls);" \
-  > "$work/octave.log" 2>&1) || { cat "$work/octave.log" >&2; exit 1; }
+in_octave "host_bench('$work/driver', '$work/floor', '$work/mcode', '$work/host.txt', $rounds, $calls);"
+
+echo "run-bench: closed loop against the paced simulator ($loop_rounds rounds each)..." >&2
+start_sim bytes --wire --chunk-ms 0
+start_sim chunks --wire --chunk-ms 1
+start_sim old --wire --chunk-ms 1
+in_octave "loop_bench('$work/bytes', $loop_rounds, 'latest', '$work/host.txt', 'loop_bytes');
+           loop_bench('$work/chunks', $loop_rounds, 'latest', '$work/host.txt', 'loop_chunks');
+           loop_bench('$work/old', $loop_rounds, 'pause', '$work/host.txt', 'loop_old');"
+
+echo "run-bench: a 100 Hz stream on the paced wire, clean and with faults..." >&2
+start_sim clean --wire --stream 100
+start_sim faulty --wire --stream 100 --fault-crc 7 --fault-garbage 5
+in_octave "stream_bench('$work/clean', '$work/clean.sim.log', '$work/host.txt', 'clean_');
+           stream_bench('$work/faulty', '$work/faulty.sim.log', '$work/host.txt', 'faulty_');"
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
@@ -67,6 +102,12 @@ awk -F, -v host="$work/host.txt" -v cpu="$cpu" -v octv="$octave_version" \
 function core(name) { return ns[name "_median"] }
 function verdict(ok) { return ok ? "met" : "NOT met" }
 function corerow(label, t) { printf "  %-44s %9.1f ns   target < 50 ns: %s\n", label, t, verdict(t < 50) }
+function looprow(label, key, wire, limit, target,   m, line) {
+  m = us[key "_median"]
+  line = sprintf("  %-44s %9.0f us   %.2fx wire, p90 %.0f us, %d/%d replies to their command", label, m, m / wire, us[key "_p90"], us[key "_matched"], us[key "_rounds"])
+  if (target != "") line = line sprintf("; target %s: %s", target, verdict(m <= limit && us[key "_matched"] == us[key "_rounds"]))
+  print line
+}
 BEGIN {
   while ((getline line < host) > 0) { split(line, kv, " "); us[kv[1]] = kv[2] }
 }
@@ -99,6 +140,29 @@ END {
   printf "  %-44s %9.3f us   %.2fx floor, target <= 1.2x: %s\n", "s = VelocartDriver(\"read\"), open", read, read / fr, verdict(read / fr <= 1.2)
   printf "  %-44s %9.3f us   %.2fx floor, target <= 1.2x: %s\n", "s = VelocartDriver(\"readLatest\"), nothing new", latest, latest / fr, verdict(latest / fr <= 1.2)
   printf "  %-44s %9s      %.2fx read, target <= 1.2x: %s\n", "", "", latest / read, verdict(latest / read <= 1.2)
+  loop_wire = (26 + 30) * 10 / 115200 * 1e6
+  printf "closed loop on the paced wire: sendVelocity, then its reply (%d rounds; wire time of 26 + 30 bytes = %.0f us)\n", us["loop_bytes_rounds"], loop_wire
+  looprow("readLatest(0.1), bytes as they cross", "loop_bytes", loop_wire, 1.10 * loop_wire, "<= 1.10x wire")
+  looprow("readLatest(0.1), 1 ms chunks", "loop_chunks", loop_wire, loop_wire + 1300, "<= wire + 1.3 ms")
+  looprow("pause(0.01) + read, 1 ms chunks (before)", "loop_old", loop_wire, 0, "")
+  print "a 100 Hz stream on the paced wire (1 ms chunks): fresh = a newer good frame when one was due;"
+  print "age = ms since the decoded frame was handed over; with faults every 7th checksum is broken and"
+  print "garbage precedes every 5th frame"
+  printf "  %-22s %8s %9s %9s %9s %14s\n", "way, read every", "fresh", "age med", "age max", "(faults)", "broken taken"
+  split("read readLatest", ways, " ")
+  split("5 10 20 50", every, " ")
+  for (w = 1; w <= 2; ++w) for (i = 1; i <= 4; ++i) {
+    k = ways[w] "_" every[i]
+    printf "  %-22s %7.1f%% %6.2f ms %6.2f ms %8.1f%% %14d\n", ways[w] ", " every[i] " ms", us["clean_" k "_fresh"], us["clean_" k "_age_med"], us["clean_" k "_age_max"], us["faulty_" k "_fresh"], us["faulty_" k "_corrupt"]
+  }
+  latest_fresh = 1; latest_age = 1; broken = 0
+  for (i = 1; i <= 4; ++i) {
+    k = "readLatest_" every[i]
+    latest_fresh = latest_fresh && us["clean_" k "_fresh"] == 100
+    latest_age = latest_age && us["clean_" k "_age_max"] <= 11
+    broken += us["faulty_" k "_corrupt"] + us["faulty_read_" every[i] "_corrupt"]
+  }
+  printf "  readLatest: 100%% fresh: %s; age at most one period + the chunk (11 ms): %s; no broken frame taken: %s\n", verdict(latest_fresh), verdict(latest_age), verdict(broken == 0)
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us

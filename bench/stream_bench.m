@@ -1,7 +1,8 @@
-function stream_bench(port, log_file, result_file, period)
-  % A robot streaming status frames at 1/PERIOD Hz on the paced wire, read
-  % every 5, 10, 20 and 50 ms with read and with readLatest (no wait). For
-  % each way and interval it appends to RESULT_FILE (name value lines):
+function stream_bench(port, log_file, result_file, prefix)
+  % A robot streaming status frames on the paced wire, read every 5, 10, 20
+  % and 50 ms with read and with readLatest (no wait). For each way and
+  % interval it appends to RESULT_FILE (name value lines, names starting
+  % with PREFIX):
   %   <way>_<ms>_fresh     per cent of the calls that got a newer good frame,
   %                        among the calls after which a good frame had
   %                        been handed over since the call before
@@ -10,16 +11,24 @@ function stream_bench(port, log_file, result_file, period)
   %   <way>_<ms>_corrupt   broken frames taken for good ones
   % The frames' hand-over times and which were broken come from the
   % simulator's log; its clock and this session's are matched by calls of
-  % readLatest with a wait, which return just after a hand-over.
+  % readLatest calls in a tight loop, which see a frame just after its
+  % hand-over.
   if VelocartDriver('open', port) ~= 0
     error('stream_bench: cannot open %s', port);
   end
+  % Calls without a wait, one right after the other, for 0.3 s: the first
+  % call after a hand-over sees it as soon as the line has passed it on,
+  % with no wake-up in between (a waiting call would add one).
   origin = tic;
   calibration = zeros(0, 2);
-  for k = 1:30
-    s = VelocartDriver('readLatest', 0.1);
-    calibration(end + 1, :) = [toc(origin) s(7)];
+  while toc(origin) < 0.3
+    s = VelocartDriver('readLatest');
+    if s(1) == 1
+      calibration(end + 1, :) = [toc(origin) s(7)];
+    end
   end
+  pause(0.05);
+  logged = numel(fileread(log_file));          % the log up to the calibration
   runs = {};
   for way = {'read', 'readLatest'}
     for interval = [5 10 20 50]
@@ -30,19 +39,25 @@ function stream_bench(port, log_file, result_file, period)
   VelocartDriver('close');
   pause(0.2);                                   % the log is complete
 
-  [good, broken] = frames_in_log(log_file);
+  text = fileread(log_file);
+  [good, broken] = frames_in_log(text);
   % Session time minus simulator time: the smallest gap between a frame's
   % hand-over and a waiting call returning with it. The clock field wraps
-  % every 8 s; the calibration calls come before the first wrap.
-  first = good(good(:, 1) < 8, :);
-  [found, at] = ismember(round(calibration(:, 2) * 4096), round(first(:, 2) * 4096));
-  offset = min(calibration(found, 1) - first(at(found), 1));
+  % every 8 s, so each call's frame is the last with its clock in the log
+  % as it stood after the calibration.
+  before = frames_in_log(text(1:logged));
+  gaps = [];
+  for k = 1:rows(calibration)
+    at = find(round(before(:, 2) * 4096) == round(calibration(k, 2) * 4096), 1, 'last');
+    gaps(end + 1) = calibration(k, 1) - before(at, 1);
+  end
+  offset = min(gaps);
   good(:, 1) = good(:, 1) + offset;
   broken(:, 1) = broken(:, 1) + offset;
 
   fid = fopen(result_file, 'a');
   for r = 1:numel(runs)
-    report(fid, runs{r}, good, broken);
+    report(fid, prefix, runs{r}, good, broken);
   end
   fclose(fid);
 end
@@ -61,10 +76,10 @@ function run = sample(way, interval, calls, origin)
   end
 end
 
-% Every whole frame in the log as a row [hand-over time (simulator clock),
+% Every whole frame in the log's text as a row [hand-over time (simulator clock),
 % clock field], the good ones and those whose checksum was broken apart.
-function [good, broken] = frames_in_log(log_file)
-  lines = strsplit(strtrim(fileread(log_file)), "\n");
+function [good, broken] = frames_in_log(text)
+  lines = strsplit(strtrim(text), "\n");
   bytes = zeros(1, 0);
   times = zeros(1, 0);
   for i = 1:numel(lines)
@@ -99,8 +114,8 @@ function row = handed_by(frames, t, clock)
   end
 end
 
-function report(fid, run, good, broken)
-  name = sprintf('%s_%d', run.way, round(1000 * run.interval));
+function report(fid, prefix, run, good, broken)
+  name = sprintf('%s%s_%d', prefix, run.way, round(1000 * run.interval));
   fresh = 0; due = 0; ages = []; corrupt = 0;
   last = 0;
   for k = 2:numel(run.t)
@@ -125,9 +140,12 @@ function report(fid, run, good, broken)
       last = now;
     end
   end
+  if isempty(ages)
+    ages = NaN;                                 % no call got a frame
+  end
   fprintf(fid, '%s_fresh %.1f\n%s_age_med %.2f\n%s_age_max %.2f\n%s_corrupt %d\n%s_due %d\n', ...
           name, 100 * fresh / max(due, 1), name, 1000 * median(ages), name, ...
-          1000 * max([ages 0]), name, corrupt, name, due);
+          1000 * max(ages), name, corrupt, name, due);
 end
 
 function crc = crc16(bytes)
