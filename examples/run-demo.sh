@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# `make demo`: starts velocart-sim, runs examples/demo.m in octave-cli against
+# `make demo`: starts velocart-sim on the paced wire (bytes at 115200 baud,
+# handed over in 1 ms chunks), runs examples/demo.m in octave-cli against
 # it and leaves demo-trajectory.png in the repository root. The simulator is
 # ended whatever happens.
 #   run-demo.sh [BUILD_DIR]     (default: build)
@@ -29,7 +30,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$sim" --link "$work/robot" --log "$work/sim.log" > "$work/sim.out" 2> "$work/sim.err" &
+"$sim" --link "$work/robot" --log "$work/sim.log" --wire > "$work/sim.out" 2> "$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q '^ready' "$work/sim.out" 2>/dev/null && break
