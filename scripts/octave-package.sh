@@ -25,7 +25,7 @@ grep -q "^velocartdriver $version\$" "$root/scripts/octave-pkg/NEWS" ||
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 pkg=$work/$name
-mkdir -p "$pkg/inst/examples" "$pkg/src/gateway" "$pkg/src/protocol" "$pkg/src/serial" "$pkg/src/sim"
+mkdir -p "$pkg/inst/examples/private" "$pkg/src/gateway" "$pkg/src/protocol" "$pkg/src/serial" "$pkg/src/sim"
 
 cat >"$pkg/DESCRIPTION" <<EOF
 Name: velocartdriver
@@ -57,6 +57,7 @@ cp "$root/LICENSE" "$pkg/COPYING"
 cp "$root/scripts/octave-pkg/NEWS" "$pkg/NEWS"
 cp "$root"/matlab/*.m "$pkg/inst/"
 cp "$root"/examples/*.m "$pkg/inst/examples/"
+cp "$root"/examples/private/*.m "$pkg/inst/examples/private/"
 
 cp "$root/scripts/octave-pkg/Makefile" "$pkg/src/Makefile"
 cp "$root"/src/gateway/*.cpp "$root"/src/gateway/*.h "$pkg/src/gateway/"

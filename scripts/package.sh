@@ -6,7 +6,8 @@
 #   SHA256SUMS                                     the checksums of the three
 # Each MATLAB archive holds one folder, velocartdriver-VERSION/: the module,
 # its help file and every other matlab/*.m, LICENSE, README.txt and
-# examples/*.m (run-demo.sh there is the repository's own `make demo`).
+# examples/*.m with the helpers in examples/private (run-demo.sh there is
+# the repository's own `make demo`).
 #   package.sh BUILD BUILD_WIN
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,9 +72,10 @@ EOF
 # stage_matlab_archive FOLDER MODULE PORT_EXAMPLE PLATFORM_NOTE
 stage_matlab_archive() {
   local folder=$1/$name
-  mkdir -p "$folder/examples"
+  mkdir -p "$folder/examples/private"
   cp "$2" matlab/*.m LICENSE "$folder/"
   cp examples/*.m "$folder/examples/"
+  cp examples/private/*.m "$folder/examples/private/"
   readme_text "$(basename "$2")" "$3" "$4" >"$folder/README.txt"
 }
 

@@ -2,7 +2,7 @@
 # The release files that 'make package' wrote: SHA256SUMS matches the three
 # archives, and each MATLAB archive holds, in velocartdriver-VERSION/, the
 # module as built, its help file and every other matlab/*.m, LICENSE,
-# README.txt and examples/*.m.
+# README.txt, examples/*.m and examples/private/*.m.
 #   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64
 set -euo pipefail
 root=$(readlink -f "$1")
@@ -35,7 +35,8 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
   module=${pair#*:}
   expected=$(
     cd "$root"
-    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/*.m examples/*.m |
+    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/*.m examples/*.m \
+      examples/private/*.m |
       sed 's|^matlab/||' | sort
   )
   actual=$(cd "$work/$platform" && find . -type f | sed "s|^\./$name/||" | sort)
