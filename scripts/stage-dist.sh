@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Stages ready-to-use files: dist/octave for Octave on Linux, dist/windows
 # for MATLAB on 64-bit Windows, dist/linux-matlab for MATLAB on 64-bit
-# Linux. Each folder is all a user needs on the path.
+# Linux. Each folder is all a user needs on the path: the module, its help
+# file and VelocartRobot.
 set -euo pipefail
 build=${1:-build}
 build_win=${2:-build-windows}
 
-mkdir -p dist/octave
-cp "$build/octave/VelocartDriver.mex" matlab/VelocartDriver.m dist/octave/
-if [ -f "$build_win/VelocartDriver.mexw64" ]; then
-  mkdir -p dist/windows
-  cp "$build_win/VelocartDriver.mexw64" matlab/VelocartDriver.m dist/windows/
-fi
-if [ -f "$build/mexa64/VelocartDriver.mexa64" ]; then
-  mkdir -p dist/linux-matlab
-  cp "$build/mexa64/VelocartDriver.mexa64" matlab/VelocartDriver.m dist/linux-matlab/
-fi
-echo "staged: $(cd dist && find . -type f | sort | tr '\n' ' ')"
+# stage FOLDER MODULE: only modules that were built.
+stage() {
+  [ -f "$2" ] || return 0
+  mkdir -p "$1"
+  cp "$2" matlab/VelocartDriver.m matlab/VelocartRobot.m "$1/"
+}
+stage dist/octave "$build/octave/VelocartDriver.mex"
+stage dist/windows "$build_win/VelocartDriver.mexw64"
+stage dist/linux-matlab "$build/mexa64/VelocartDriver.mexa64"
+echo "staged: $(cd dist && find . -maxdepth 2 -path './*/*' -type f | sort | tr '\n' ' ')"
