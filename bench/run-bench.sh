@@ -22,9 +22,11 @@ for f in "$core_bench" "$empty_mex_dir/EmptyMex.mex" "$empty_mex_dir/FloorMex.me
 done
 
 work=$(mktemp -d /tmp/velocart-bench-XXXXXX)
+source "$here/../tests/support/simulators.sh"
 peer_pids=()
 cleanup() {
   local pid
+  stop_sims
   for pid in "${peer_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${peer_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
@@ -50,23 +52,10 @@ start_peer driver
 start_peer floor
 start_peer mcode
 
-# A simulated robot on the paced wire: start_sim NAME OPTIONS...
-start_sim() {
-  local name=$1
-  shift
-  "$sim" --link "$work/$name" --log "$work/$name.sim.log" "$@" > "$work/$name.out" 2>&1 &
-  peer_pids+=($!)
-  for _ in $(seq 100); do
-    grep -q '^ready' "$work/$name.out" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "run-bench: velocart-sim $name did not start" >&2
-  exit 1
-}
-
 in_octave() {
   (cd "$work" && octave-cli --no-gui --norc --quiet --no-window-system --eval \
-    "addpath('$driver_dir'); addpath('$empty_mex_dir'); addpath('$here'); $1" \
+    "addpath('$driver_dir'); addpath('$empty_mex_dir'); addpath('$here');
+     addpath('$here/../tests/gateway'); $1" \
     >> "$work/octave.log" 2>&1) || { cat "$work/octave.log" >&2; exit 1; }
 }
 
@@ -89,8 +78,8 @@ in_octave "loop_bench('$work/bytes', $loop_rounds, 'latest', '$work/host.txt', '
 echo "run-bench: a 100 Hz stream on the paced wire, clean and with faults..." >&2
 start_sim clean --wire --stream 100
 start_sim faulty --wire --stream 100 --fault-crc 7 --fault-garbage 5
-in_octave "stream_bench('$work/clean', '$work/clean.sim.log', '$work/host.txt', 'clean_');
-           stream_bench('$work/faulty', '$work/faulty.sim.log', '$work/host.txt', 'faulty_');"
+in_octave "stream_bench('$work/clean', '$work/clean.log', '$work/host.txt', 'clean_');
+           stream_bench('$work/faulty', '$work/faulty.log', '$work/host.txt', 'faulty_');"
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)

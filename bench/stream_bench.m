@@ -96,7 +96,7 @@ function [good, broken] = frames_in_log(text)
   for at = starts
     frame = uint8(bytes(at:at + 29));
     row = [times(at + 29), double(typecast(frame(27:28), 'int16')) / 4096];
-    if crc16(frame(2:28)) == double(frame(29)) * 256 + double(frame(30))
+    if crc16_cms(frame(2:28)) == double(frame(29)) * 256 + double(frame(30))
       good(end + 1, :) = row;
     else
       broken(end + 1, :) = row;
@@ -146,18 +146,4 @@ function report(fid, prefix, run, good, broken)
   fprintf(fid, '%s_fresh %.1f\n%s_age_med %.2f\n%s_age_max %.2f\n%s_corrupt %d\n%s_due %d\n', ...
           name, 100 * fresh / max(due, 1), name, 1000 * median(ages), name, ...
           1000 * max(ages), name, corrupt, name, due);
-end
-
-function crc = crc16(bytes)
-  crc = 65535;
-  for b = double(bytes)
-    crc = bitxor(crc, b * 256);
-    for bit = 1:8
-      if bitand(crc, 32768)
-        crc = bitxor(bitand(crc * 2, 65535), 32773);
-      else
-        crc = bitand(crc * 2, 65535);
-      end
-    end
-  end
 end

@@ -9,15 +9,10 @@ set -euo pipefail
 mex=$(readlink -f "$1")
 sim=$(readlink -f "$2")
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/simulators.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-copies-XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'stop_sims; rm -rf "$work"' EXIT
 
 exports=$(nm -D --defined-only "$mex" | awk '{ print $NF }')
 if [ "$exports" != "mexFunction" ]; then
@@ -28,19 +23,8 @@ fi
 mkdir "$work/modules"
 cp "$mex" "$work/modules/VelocartDriver.mex"
 cp "$mex" "$work/modules/RobotB.mex"
-for robot in a b; do
-  "$sim" --link "$work/robot-$robot" --stats "$work/robot-$robot.stats" \
-    >"$work/robot-$robot.out" 2>"$work/robot-$robot.err" &
-  pids+=($!)
-done
-for robot in a b; do
-  for _ in $(seq 100); do
-    grep -q '^ready' "$work/robot-$robot.out" 2>/dev/null && break
-    sleep 0.05
-  done
-  grep -q '^ready' "$work/robot-$robot.out" ||
-    { echo "FAIL: velocart-sim $robot did not start: $(cat "$work/robot-$robot.err")"; exit 1; }
-done
+start_sim robot-a --stats "$work/robot-a.stats"
+start_sim robot-b --stats "$work/robot-b.stats"
 
 cd "$work"
 VELOCART_ROBOT_A=$work/robot-a VELOCART_ROBOT_B=$work/robot-b \

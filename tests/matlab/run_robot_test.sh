@@ -7,34 +7,13 @@ mex=$1
 sim=$2
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+source "$root/tests/support/simulators.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-robot-XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-declare -A args=(
-  [main]="--wire"
-  [second]="--wire"
-  [silent]="--wire --fault-silent-after 5"
-)
-for name in "${!args[@]}"; do
-  # shellcheck disable=SC2086
-  "$sim" --link "$work/$name" --log "$work/$name.log" ${args[$name]} \
-    > "$work/$name.out" 2> "$work/$name.err" &
-  pids+=($!)
-done
-for name in "${!args[@]}"; do
-  for _ in $(seq 100); do
-    grep -q "^ready" "$work/$name.out" 2>/dev/null && break
-    sleep 0.05
-  done
-  grep -q "^ready" "$work/$name.out" || { echo "velocart-sim ($name) did not start"; cat "$work/$name.err"; exit 1; }
-done
+trap 'stop_sims; rm -rf "$work"' EXIT
+start_sim main --wire
+start_sim second --wire
+start_sim silent --wire --fault-silent-after 5
 
 # A second copy of the module under another name drives the second robot.
 mkdir "$work/copies"

@@ -1,0 +1,29 @@
+# Simulated robots for a test script, sourced after `work` (a private
+# folder) and `sim` (velocart-sim) are set:
+#   start_sim NAME [OPTIONS...]   starts velocart-sim with its link at
+#       $work/NAME and its log at $work/NAME.log, and waits until it is ready
+#   stop_sims                     ends them all (SIGTERM) and waits
+# The caller's EXIT trap should call stop_sims.
+sim_pids=()
+
+start_sim() {
+  local name=$1
+  shift
+  "$sim" --link "$work/$name" --log "$work/$name.log" "$@" \
+    >"$work/$name.out" 2>"$work/$name.err" &
+  sim_pids+=($!)
+  local _
+  for _ in $(seq 100); do
+    grep -q '^ready' "$work/$name.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "FAIL: velocart-sim $name did not start: $(cat "$work/$name.err")"
+  exit 1
+}
+
+stop_sims() {
+  local pid
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  sim_pids=()
+}
