@@ -29,7 +29,8 @@ start_sim robot-b --stats "$work/robot-b.stats"
 cd "$work"
 VELOCART_ROBOT_A=$work/robot-a VELOCART_ROBOT_B=$work/robot-b \
   timeout -k 5 120 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$work/modules'); source('$here/two_copies.m');"
+  --eval "addpath('$work/modules'); source('$here/two_copies.m');" ||
+  { show_sim_logs robot-a robot-b; exit 1; }
 
 # Each robot was sent exactly what its copy sent.
 for pair in a:1 b:3; do

@@ -7,17 +7,16 @@ assert(RobotB('open', robot_b) == 0, 'RobotB opens robot B while robot A is open
 
 VelocartDriver('setOdometry', [1 2 0.5]);
 RobotB('setOdometry', [-3 4 -1]);
-pause(0.1);
-a = VelocartDriver('read');
-b = RobotB('read');
+% Each reply is awaited, not guessed at: a loaded machine may be slow.
+a = VelocartDriver('readLatest', 2);
+b = RobotB('readLatest', 2);
 assert(isequal(a(1:4), [1 1 2 0.5]), 'VelocartDriver reads robot A: %s', mat2str(a));
 assert(isequal(b(1:4), [1 -3 4 -1]), 'RobotB reads robot B: %s', mat2str(b));
 
 % Closing one copy leaves the other's port open.
 VelocartDriver('close');
 RobotB('sendVelocity', [0.5 0.25]);
-pause(0.1);
-b = RobotB('read');
+b = RobotB('readLatest', 2);
 assert(b(1) == 1 && isequal(b(5:6), [0.5 0.25]), 'RobotB still drives robot B: %s', mat2str(b));
 RobotB('setFreeWheels');
 pause(0.1);

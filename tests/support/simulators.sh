@@ -3,6 +3,8 @@
 #   start_sim NAME [OPTIONS...]   starts velocart-sim with its link at
 #       $work/NAME and its log at $work/NAME.log, and waits until it is ready
 #   stop_sims                     ends them all (SIGTERM) and waits
+#   show_sim_logs NAME...         prints what those simulators logged, for
+#       a failure report
 # The caller's EXIT trap should call stop_sims.
 sim_pids=()
 
@@ -26,4 +28,12 @@ stop_sims() {
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   sim_pids=()
+}
+
+show_sim_logs() {
+  local name
+  for name in "$@"; do
+    echo "--- velocart-sim $name log (last 20 lines):"
+    tail -n 20 "$work/$name.log" 2>/dev/null || true
+  done
 }
