@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -71,20 +72,25 @@ bool openPty(Pty& pty) {
     return tcsetattr(pty.slave, TCSANOW, &tio) == 0;
 }
 
-// Makes `link` lead to `target`. An existing symbolic link that leads to a
-// character device is refused: that is another simulator's live line (or a
-// real port), and taking it over would cut off whoever uses it. One that
-// leads nowhere is what a killed simulator leaves behind, and is replaced.
-// Files of any other kind are never touched.
+// Makes `link` lead to `target`. A symbolic link already there is replaced
+// unless the line it leads to is held by another running velocart-sim:
+// taking that over would cut off whoever uses it. Any other line it leads to
+// must not reach the driver: one that is gone (left by a killed simulator),
+// a pty whose number has come back to this simulator, or one now held by a
+// terminal or another program, which would get the robot's frames. Files of
+// any other kind are never touched.
 bool makeLink(const std::string& target, const std::string& link, std::string& error) {
     if (symlink(target.c_str(), link.c_str()) == 0) return true;
     struct stat st;
+    char line[PATH_MAX];
+    int holder = 0;
     if (errno != EEXIST) {
         error = link + ": " + std::strerror(errno);
     } else if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
         error = link + " exists and is not a symbolic link";
-    } else if (stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-        error = link + " leads to a live line (another velocart-sim?); stop that one first";
+    } else if (realpath(link.c_str(), line) != nullptr && (holder = simulatorHolding(line)) != 0) {
+        error = link + " leads to " + line + ", the line of a running velocart-sim (process " +
+                std::to_string(holder) + "); stop that one first";
     } else if (unlink(link.c_str()) != 0 || symlink(target.c_str(), link.c_str()) != 0) {
         error = link + ": " + std::strerror(errno);
     } else {

@@ -176,9 +176,9 @@ The wire (--wire)
 
 Options
   --link PATH        the symbolic link to create (required). A symbolic link
-                     there that leads nowhere (left by a killed simulator) is
-                     replaced; one that leads to a live line (another running
-                     simulator's) is refused, and so is any other file
+                     there is replaced, unless another running simulator holds
+                     the line it leads to; then it is refused, as is any
+                     other file
   --stream HZ        send status frames HZ times a second (up to 1000) instead
                      of answering commands
   --wire             pace every status frame at the line rate (see The wire)

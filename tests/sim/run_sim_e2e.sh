@@ -29,12 +29,15 @@ declare -A args=(
   [paced]="--wire --stream 100 --fault-crc 4 --fault-garbage 3"
 )
 names=("${!args[@]}")
-# What a killed simulator leaves behind: a link to a pty that is gone.
-ln -s /dev/pts/velocart-gone "$work/clean.link"
+# What a killed simulator leaves behind: a link to a pty that is gone, or to
+# one whose number has since gone to another program (here this script).
+ln -s /dev/pts/velocart-gone "$work/stream.link"
+exec 3<>/dev/ptmx
+ln -s "/dev/pts/$(sed -n 's/^tty-index:\t//p' "/proc/$BASHPID/fdinfo/3")" "$work/clean.link"
 for name in "${names[@]}"; do
   # shellcheck disable=SC2086
   "$sim" --link "$work/$name.link" --stats "$work/$name.stats" --log "$work/$name.log" \
-    ${args[$name]} > "$work/$name.out" 2> "$work/$name.err" &
+    ${args[$name]} > "$work/$name.out" 2> "$work/$name.err" 3<&- &
   pids+=($!)
 done
 for name in "${names[@]}"; do
@@ -44,6 +47,7 @@ for name in "${names[@]}"; do
   done
   grep -q "^ready" "$work/$name.out" || { echo "velocart-sim ($name) did not start"; cat "$work/$name.err"; exit 1; }
 done
+exec 3<&-
 
 # A second simulator is refused a live link and leaves it alone.
 live=$(readlink "$work/clean.link")
