@@ -116,6 +116,7 @@ struct SimCounters {
     std::uint64_t statusSent = 0;
     std::uint64_t statusWithheld = 0;
     std::uint64_t statusDropped = 0;
+    std::uint64_t bytesOverflowed = 0;
     std::uint64_t faultsCrc = 0;
     std::uint64_t faultsGarbage = 0;
     std::uint64_t faultsSplit = 0;
@@ -172,7 +173,7 @@ private:
     void perform(const PendingWrite& pending);
     void deliver(const Write& bytes, int framesEnding);
     void watchLine();
-    bool writeAll(const Write& bytes);
+    bool writeFitting(const Write& bytes, std::size_t& written);
     void hangUp();
     void saveStats();
 
@@ -321,19 +322,20 @@ void Simulator::handOver(Nanos time) {
     deliver(bytes, framesEnding);
 }
 
-bool Simulator::writeAll(const Write& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(pty_.master, bytes.data() + done, bytes.size() - done);
+// Writes at once what the driver's receive buffer has room for, counted in
+// `written`; false if the line failed. A real line never waits for its
+// reader: bytes that reach a full buffer are lost while the wire goes on.
+bool Simulator::writeFitting(const Write& bytes, std::size_t& written) {
+    written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(pty_.master, bytes.data() + written, bytes.size() - written);
         if (n > 0) {
-            done += static_cast<std::size_t>(n);
+            written += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
             continue;
+        } else {
+            return n == 0 || errno == EAGAIN;  // full, or failed
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        // The driver has left a full buffer unread; a real line would drop
-        // bytes too, so wait only briefly.
-        pollfd p = {pty_.master, POLLOUT, 0};
-        if (poll(&p, 1, 50) <= 0) return false;
     }
     return true;
 }
@@ -354,18 +356,27 @@ void Simulator::perform(const PendingWrite& pending) {
 }
 
 // Writes `bytes`, which complete `framesEnding` status frames, or drops them
-// while nobody holds the line.
+// while nobody holds the line. Frames that end in a write cut short by a full
+// buffer count as dropped too.
 void Simulator::deliver(const Write& bytes, int framesEnding) {
     watchLine();
+    const Nanos time = now();
+    const auto frames = static_cast<std::uint64_t>(framesEnding);
+    std::size_t written = 0;
     if (!holders_.held()) {
-        logBytes(now(), "drop", bytes.data(), bytes.size());
-        counters_.statusDropped += static_cast<std::uint64_t>(framesEnding);
+        logBytes(time, "drop", bytes.data(), bytes.size());
+        counters_.statusDropped += frames;
+    } else if (!writeFitting(bytes, written)) {
+        logBytes(time, "tx", bytes.data(), bytes.size());
+        ++counters_.writeFailures;
     } else {
-        logBytes(now(), "tx", bytes.data(), bytes.size());
-        if (writeAll(bytes)) {
-            counters_.statusSent += static_cast<std::uint64_t>(framesEnding);
+        if (written > 0) logBytes(time, "tx", bytes.data(), written);
+        if (written < bytes.size()) {
+            logBytes(time, "overflow", bytes.data() + written, bytes.size() - written);
+            counters_.bytesOverflowed += bytes.size() - written;
+            counters_.statusDropped += frames;
         } else {
-            ++counters_.writeFailures;
+            counters_.statusSent += frames;
         }
     }
     statsDirty_ = true;
@@ -404,6 +415,7 @@ std::string Simulator::countersText() const {
         {"status_sent", counters_.statusSent},
         {"status_withheld", counters_.statusWithheld},
         {"status_dropped", counters_.statusDropped},
+        {"bytes_overflowed", counters_.bytesOverflowed},
         {"faults_crc", counters_.faultsCrc},
         {"faults_garbage", counters_.faultsGarbage},
         {"faults_split", counters_.faultsSplit},

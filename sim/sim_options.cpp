@@ -194,13 +194,17 @@ Options
                      "rx" and a good command frame, "junk" and bytes the parser
                      gave up on, "tx" and the bytes of each write, "drop" and
                      the bytes of a write dropped because nobody had the line
-                     open, or "hangup"
+                     open, "overflow" and the bytes of a write the driver's
+                     full receive buffer had no room for (a real line loses
+                     them too, and goes on), or "hangup"
   --stats FILE       keep FILE up to date with the counters, "name value" per
                      line: bytes_received frames_good frames_bad bytes_discarded
                      commands_velocity commands_odometry commands_free_wheels
                      commands_unknown status_produced status_sent
-                     status_withheld status_dropped faults_crc faults_garbage
-                     faults_split write_failures hung_up
+                     status_withheld status_dropped bytes_overflowed
+                     faults_crc faults_garbage faults_split write_failures
+                     hung_up. status_dropped counts frames nobody had the line
+                     open for, or that ended in an overflow
   --help             this text
 
 Faults (status frames are numbered from 1 in the order they are produced)
