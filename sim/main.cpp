@@ -447,10 +447,13 @@ void Simulator::saveStats() {
     }
 }
 
-// On the wire a streamed frame waits for the line to be free, so that it
-// is built when it can start and the line never falls behind.
+// A streamed frame waits for the line to be free, so that it is built when
+// it can start and the line never falls behind: on the wire until the frame
+// ahead has crossed; without it, until this one, written whole, can go at
+// once.
 Nanos Simulator::nextTickAt() const {
-    return options_.wire ? std::max(nextTick_, wire_.lineFreeAt()) : nextTick_;
+    if (options_.wire) return std::max(nextTick_, wire_.lineFreeAt());
+    return std::max(nextTick_, lastWriteDue_ + lineTime(kStatusFrameSize));
 }
 
 void Simulator::tick(Nanos time) {
