@@ -589,6 +589,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const std::string note = streamNote(options);
+    if (!note.empty()) std::fprintf(stderr, "velocart-sim: %s\n", note.c_str());
     Simulator simulator(options, pty, holders, log);
     std::printf("ready %s\n", options.link.c_str());
     std::fflush(stdout);

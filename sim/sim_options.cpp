@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -130,6 +131,17 @@ bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::
     return true;
 }
 
+std::string streamNote(const SimOptions& options) {
+    if (options.streamHz <= kLineFramesPerSecond) return {};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "--stream %g is more than the line carries: a %d-byte status frame takes "
+                  "%.1f ms at 115200 baud, so at most %g go out per second",
+                  options.streamHz, kStatusFrameSize, 1e3 / kLineFramesPerSecond,
+                  kLineFramesPerSecond);
+    return text;
+}
+
 std::string usageText() {
     return R"(usage: velocart-sim --link PATH [options]
 
@@ -180,7 +192,10 @@ Options
                      the line it leads to; then it is refused, as is any
                      other file
   --stream HZ        send status frames HZ times a second (up to 1000) instead
-                     of answering commands
+                     of answering commands. The line carries at most 384 a
+                     second (a 30-byte frame takes 2.6 ms at 115200 baud): a
+                     frame due while the line is busy waits for it, so a higher
+                     HZ sends fewer (said at start)
   --wire             pace every status frame at the line rate (see The wire)
   --chunk-ms X       the hand-over interval in ms, 0 to 1000 (default 1); 0
                      writes each byte as it crosses. Needs --wire
