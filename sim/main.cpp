@@ -456,10 +456,16 @@ Nanos Simulator::nextTickAt() const {
     return std::max(nextTick_, lastWriteDue_ + lineTime(kStatusFrameSize));
 }
 
+// On the wire a frame starts when it was due even if the simulator woke up
+// later, as long as that was less than a frame's time ago: the robot's line
+// does not slow down when the simulator is late, while a longer delay is not
+// made up in a burst.
 void Simulator::tick(Nanos time) {
-    produceFrame(time, false);
+    const Nanos due =
+        options_.wire ? std::max(nextTickAt(), time - lineTime(kStatusFrameSize)) : time;
+    produceFrame(due, false);
     nextTick_ += streamPeriod_;
-    if (nextTick_ < time) nextTick_ = time + streamPeriod_;  // fell behind: do not burst
+    if (nextTick_ < due) nextTick_ = due + streamPeriod_;  // fell behind: do not burst
 }
 
 // Does the first thing due by `time`; false if nothing is.
