@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 
 namespace velocart::sim {
 
@@ -30,24 +32,85 @@ bool holdsDevice(const std::string& fdFolder, const std::string& device) {
     return found;
 }
 
-// Whether a process other than this one has `device` open.
-bool anotherProcessHolds(const std::string& device) {
+// The id of the first process other than this one for which `test` holds,
+// given its folder under /proc; 0 if none does.
+template <typename Test>
+int findOtherProcess(const Test& test) {
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return false;
+    if (proc == nullptr) return 0;
     const std::string self = std::to_string(getpid());
-    bool found = false;
-    while (!found) {
+    int found = 0;
+    while (found == 0) {
         const dirent* entry = readdir(proc);
         if (entry == nullptr) break;
         const std::string pid = entry->d_name;
         if (!std::isdigit(static_cast<unsigned char>(pid[0])) || pid == self) continue;
-        found = holdsDevice("/proc/" + pid + "/fd", device);
+        if (test("/proc/" + pid)) found = std::atoi(pid.c_str());
     }
     closedir(proc);
     return found;
 }
 
+// Whether a process other than this one has `device` open.
+bool anotherProcessHolds(const std::string& device) {
+    return findOtherProcess([&device](const std::string& process) {
+               return holdsDevice(process + "/fd", device);
+           }) != 0;
+}
+
+// Whether the process runs a velocart-sim, wherever it is installed (and
+// also after it was rebuilt under the running process).
+bool isSimulator(const std::string& process) {
+    char target[4096];
+    const ssize_t n = readlink((process + "/exe").c_str(), target, sizeof target);
+    if (n <= 0) return false;
+    std::string path(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.resize(path.size() - deleted.size());
+    }
+    return path.substr(path.rfind('/') + 1) == "velocart-sim";
+}
+
+// Whether the process holds the master side of pty `number`. The kernel
+// names a master's pty in its fdinfo; a master it does not name (an old
+// kernel) counts as that one, so that the doubt errs towards refusing.
+bool holdsMaster(const std::string& process, long number) {
+    DIR* folder = opendir((process + "/fd").c_str());
+    if (folder == nullptr) return false;
+    bool found = false;
+    char target[4096];
+    while (!found) {
+        const dirent* entry = readdir(folder);
+        if (entry == nullptr) break;
+        const ssize_t n =
+            readlink((process + "/fd/" + entry->d_name).c_str(), target, sizeof target);
+        const std::string device(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (device != "/dev/ptmx" && device != "/dev/pts/ptmx") continue;
+        std::ifstream info(process + "/fdinfo/" + entry->d_name);
+        if (!info) continue;  // closed meanwhile
+        found = true;
+        for (std::string line; std::getline(info, line);) {
+            if (line.rfind("tty-index:", 0) == 0) found = std::atol(line.c_str() + 10) == number;
+        }
+    }
+    closedir(folder);
+    return found;
+}
+
 }  // namespace
+
+int simulatorHolding(const std::string& line) {
+    const std::string folder = "/dev/pts/";
+    if (line.compare(0, folder.size(), folder) != 0) return 0;
+    char* end = nullptr;
+    const long number = std::strtol(line.c_str() + folder.size(), &end, 10);
+    if (end == line.c_str() + folder.size() || *end != '\0') return 0;
+    return findOtherProcess([number](const std::string& process) {
+        return isSimulator(process) && holdsMaster(process, number);
+    });
+}
 
 LineHolders::LineHolders(const std::string& slavePath) : path_(slavePath) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

@@ -45,4 +45,10 @@ private:
     bool lingering_ = false;  // the count is zero, but another process holds the device
 };
 
+// The id of another running velocart-sim that holds the master side of the
+// pty whose slave is `line` (a path /dev/pts/N), or 0: no simulator holds
+// it, or `line` is no pty. The slave side tells nothing: a terminal's is open
+// in every program started from it, a simulator included.
+int simulatorHolding(const std::string& line);
+
 }  // namespace velocart::sim

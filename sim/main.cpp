@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -71,20 +72,25 @@ bool openPty(Pty& pty) {
     return tcsetattr(pty.slave, TCSANOW, &tio) == 0;
 }
 
-// Makes `link` lead to `target`. An existing symbolic link that leads to a
-// character device is refused: that is another simulator's live line (or a
-// real port), and taking it over would cut off whoever uses it. One that
-// leads nowhere is what a killed simulator leaves behind, and is replaced.
-// Files of any other kind are never touched.
+// Makes `link` lead to `target`. A symbolic link already there is replaced
+// unless the line it leads to is held by another running velocart-sim:
+// taking that over would cut off whoever uses it. Any other line it leads to
+// must not reach the driver: one that is gone (left by a killed simulator),
+// a pty whose number has come back to this simulator, or one now held by a
+// terminal or another program, which would get the robot's frames. Files of
+// any other kind are never touched.
 bool makeLink(const std::string& target, const std::string& link, std::string& error) {
     if (symlink(target.c_str(), link.c_str()) == 0) return true;
     struct stat st;
+    char line[PATH_MAX];
+    int holder = 0;
     if (errno != EEXIST) {
         error = link + ": " + std::strerror(errno);
     } else if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
         error = link + " exists and is not a symbolic link";
-    } else if (stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-        error = link + " leads to a live line (another velocart-sim?); stop that one first";
+    } else if (realpath(link.c_str(), line) != nullptr && (holder = simulatorHolding(line)) != 0) {
+        error = link + " leads to " + line + ", the line of a running velocart-sim (process " +
+                std::to_string(holder) + "); stop that one first";
     } else if (unlink(link.c_str()) != 0 || symlink(target.c_str(), link.c_str()) != 0) {
         error = link + ": " + std::strerror(errno);
     } else {
@@ -110,6 +116,7 @@ struct SimCounters {
     std::uint64_t statusSent = 0;
     std::uint64_t statusWithheld = 0;
     std::uint64_t statusDropped = 0;
+    std::uint64_t bytesOverflowed = 0;
     std::uint64_t faultsCrc = 0;
     std::uint64_t faultsGarbage = 0;
     std::uint64_t faultsSplit = 0;
@@ -166,7 +173,7 @@ private:
     void perform(const PendingWrite& pending);
     void deliver(const Write& bytes, int framesEnding);
     void watchLine();
-    bool writeAll(const Write& bytes);
+    bool writeFitting(const Write& bytes, std::size_t& written);
     void hangUp();
     void saveStats();
 
@@ -315,19 +322,20 @@ void Simulator::handOver(Nanos time) {
     deliver(bytes, framesEnding);
 }
 
-bool Simulator::writeAll(const Write& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(pty_.master, bytes.data() + done, bytes.size() - done);
+// Writes at once what the driver's receive buffer has room for, counted in
+// `written`; false if the line failed. A real line never waits for its
+// reader: bytes that reach a full buffer are lost while the wire goes on.
+bool Simulator::writeFitting(const Write& bytes, std::size_t& written) {
+    written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(pty_.master, bytes.data() + written, bytes.size() - written);
         if (n > 0) {
-            done += static_cast<std::size_t>(n);
+            written += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
             continue;
+        } else {
+            return n == 0 || errno == EAGAIN;  // full, or failed
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        // The driver has left a full buffer unread; a real line would drop
-        // bytes too, so wait only briefly.
-        pollfd p = {pty_.master, POLLOUT, 0};
-        if (poll(&p, 1, 50) <= 0) return false;
     }
     return true;
 }
@@ -348,18 +356,27 @@ void Simulator::perform(const PendingWrite& pending) {
 }
 
 // Writes `bytes`, which complete `framesEnding` status frames, or drops them
-// while nobody holds the line.
+// while nobody holds the line. Frames that end in a write cut short by a full
+// buffer count as dropped too.
 void Simulator::deliver(const Write& bytes, int framesEnding) {
     watchLine();
+    const Nanos time = now();
+    const auto frames = static_cast<std::uint64_t>(framesEnding);
+    std::size_t written = 0;
     if (!holders_.held()) {
-        logBytes(now(), "drop", bytes.data(), bytes.size());
-        counters_.statusDropped += static_cast<std::uint64_t>(framesEnding);
+        logBytes(time, "drop", bytes.data(), bytes.size());
+        counters_.statusDropped += frames;
+    } else if (!writeFitting(bytes, written)) {
+        logBytes(time, "tx", bytes.data(), bytes.size());
+        ++counters_.writeFailures;
     } else {
-        logBytes(now(), "tx", bytes.data(), bytes.size());
-        if (writeAll(bytes)) {
-            counters_.statusSent += static_cast<std::uint64_t>(framesEnding);
+        if (written > 0) logBytes(time, "tx", bytes.data(), written);
+        if (written < bytes.size()) {
+            logBytes(time, "overflow", bytes.data() + written, bytes.size() - written);
+            counters_.bytesOverflowed += bytes.size() - written;
+            counters_.statusDropped += frames;
         } else {
-            ++counters_.writeFailures;
+            counters_.statusSent += frames;
         }
     }
     statsDirty_ = true;
@@ -398,6 +415,7 @@ std::string Simulator::countersText() const {
         {"status_sent", counters_.statusSent},
         {"status_withheld", counters_.statusWithheld},
         {"status_dropped", counters_.statusDropped},
+        {"bytes_overflowed", counters_.bytesOverflowed},
         {"faults_crc", counters_.faultsCrc},
         {"faults_garbage", counters_.faultsGarbage},
         {"faults_split", counters_.faultsSplit},
@@ -429,16 +447,25 @@ void Simulator::saveStats() {
     }
 }
 
-// On the wire a streamed frame waits for the line to be free, so that it
-// is built when it can start and the line never falls behind.
+// A streamed frame waits for the line to be free, so that it is built when
+// it can start and the line never falls behind: on the wire until the frame
+// ahead has crossed; without it, until this one, written whole, can go at
+// once.
 Nanos Simulator::nextTickAt() const {
-    return options_.wire ? std::max(nextTick_, wire_.lineFreeAt()) : nextTick_;
+    if (options_.wire) return std::max(nextTick_, wire_.lineFreeAt());
+    return std::max(nextTick_, lastWriteDue_ + lineTime(kStatusFrameSize));
 }
 
+// On the wire a frame starts when it was due even if the simulator woke up
+// later, as long as that was less than a frame's time ago: the robot's line
+// does not slow down when the simulator is late, while a longer delay is not
+// made up in a burst.
 void Simulator::tick(Nanos time) {
-    produceFrame(time, false);
+    const Nanos due =
+        options_.wire ? std::max(nextTickAt(), time - lineTime(kStatusFrameSize)) : time;
+    produceFrame(due, false);
     nextTick_ += streamPeriod_;
-    if (nextTick_ < time) nextTick_ = time + streamPeriod_;  // fell behind: do not burst
+    if (nextTick_ < due) nextTick_ = due + streamPeriod_;  // fell behind: do not burst
 }
 
 // Does the first thing due by `time`; false if nothing is.
@@ -568,6 +595,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const std::string note = streamNote(options);
+    if (!note.empty()) std::fprintf(stderr, "velocart-sim: %s\n", note.c_str());
     Simulator simulator(options, pty, holders, log);
     std::printf("ready %s\n", options.link.c_str());
     std::fflush(stdout);

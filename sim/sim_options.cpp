@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -130,6 +131,17 @@ bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::
     return true;
 }
 
+std::string streamNote(const SimOptions& options) {
+    if (options.streamHz <= kLineFramesPerSecond) return {};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "--stream %g is more than the line carries: a %d-byte status frame takes "
+                  "%.1f ms at 115200 baud, so at most %g go out per second",
+                  options.streamHz, kStatusFrameSize, 1e3 / kLineFramesPerSecond,
+                  kLineFramesPerSecond);
+    return text;
+}
+
 std::string usageText() {
     return R"(usage: velocart-sim --link PATH [options]
 
@@ -176,11 +188,14 @@ The wire (--wire)
 
 Options
   --link PATH        the symbolic link to create (required). A symbolic link
-                     there that leads nowhere (left by a killed simulator) is
-                     replaced; one that leads to a live line (another running
-                     simulator's) is refused, and so is any other file
+                     there is replaced, unless another running simulator holds
+                     the line it leads to; then it is refused, as is any
+                     other file
   --stream HZ        send status frames HZ times a second (up to 1000) instead
-                     of answering commands
+                     of answering commands. The line carries at most 384 a
+                     second (a 30-byte frame takes 2.6 ms at 115200 baud): a
+                     frame due while the line is busy waits for it, so a higher
+                     HZ sends fewer (said at start)
   --wire             pace every status frame at the line rate (see The wire)
   --chunk-ms X       the hand-over interval in ms, 0 to 1000 (default 1); 0
                      writes each byte as it crosses. Needs --wire
@@ -194,13 +209,17 @@ Options
                      "rx" and a good command frame, "junk" and bytes the parser
                      gave up on, "tx" and the bytes of each write, "drop" and
                      the bytes of a write dropped because nobody had the line
-                     open, or "hangup"
+                     open, "overflow" and the bytes of a write the driver's
+                     full receive buffer had no room for (a real line loses
+                     them too, and goes on), or "hangup"
   --stats FILE       keep FILE up to date with the counters, "name value" per
                      line: bytes_received frames_good frames_bad bytes_discarded
                      commands_velocity commands_odometry commands_free_wheels
                      commands_unknown status_produced status_sent
-                     status_withheld status_dropped faults_crc faults_garbage
-                     faults_split write_failures hung_up
+                     status_withheld status_dropped bytes_overflowed
+                     faults_crc faults_garbage faults_split write_failures
+                     hung_up. status_dropped counts frames nobody had the line
+                     open for, or that ended in an overflow
   --help             this text
 
 Faults (status frames are numbered from 1 in the order they are produced)

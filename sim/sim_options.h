@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "protocol/status_frame.h"
 #include "sim/fault_plan.h"
 #include "sim/wire.h"
 
@@ -20,6 +21,8 @@ struct SimOptions {
 };
 
 constexpr double kMaxStreamHz = 1000.0;
+// Status frames a 115200-baud line carries in a second: 10 bits a byte.
+constexpr double kLineFramesPerSecond = 115200.0 / (10 * kStatusFrameSize);
 constexpr int kMaxSplitPauseMs = 10000;
 constexpr double kMaxChunkMs = 1000.0;
 constexpr int kMaxLatencyTimerMs = 255;
@@ -29,6 +32,10 @@ constexpr int kMaxLatencyTimerMs = 255;
 // --link is missing (unless --help is given), or if --chunk-ms or
 // --latency-timer come without --wire.
 bool parseOptions(int argc, const char* const argv[], SimOptions& options, std::string& error);
+
+// What to say at start about `options`: a --stream rate the line cannot
+// carry. Empty if nothing.
+std::string streamNote(const SimOptions& options);
 
 // The text --help prints.
 std::string usageText();

@@ -92,3 +92,11 @@ TEST(SimOptions, HelpNeedsNoLinkAndNamesEveryOption) {
         EXPECT_NE(text.find(name), std::string::npos) << name;
     }
 }
+
+TEST(SimOptions, SaysWhenTheStreamIsFasterThanTheLine) {
+    SimOptions o;
+    o.streamHz = 384.0;  // 30-byte frames back to back at 115200 baud
+    EXPECT_EQ(streamNote(o), "");
+    o.streamHz = 385.0;
+    EXPECT_NE(streamNote(o).find("at most 384 go out"), std::string::npos) << streamNote(o);
+}
