@@ -46,7 +46,11 @@ echo "run-demo: simulated robot on $work/robot"
 
 cd "$root"
 status=0
-timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
+# --no-history: at exit Octave saves the session's commands to
+# ~/.local/share/octave/history, and on a fresh machine, where ~/.local/share
+# does not exist yet, that fails and ends the demo with "error: ignoring const
+# execution_exception& while preparing to exit". The demo has no history to keep.
+timeout 120 octave-cli --no-gui --norc --quiet --no-window-system --no-history \
   --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/demo.m');" \
   || status=$?
 
