@@ -12,9 +12,9 @@
 % loop reached and how many replies were valid, frees the wheels, closes the
 % port and saves the path to demo-trajectory.png beside this script (run
 % works in the script's folder), or to the file named by pngFile, if set. It
-% raises an error if the driver reports no valid status at all. It is a
-% script, not a function, so that it does not hide the host's own DEMO
-% command.
+% stops early after a second without a valid reply, and raises an error if
+% the driver reports no valid status at all. It is a script, not a function,
+% so that it does not hide the host's own DEMO command.
 
 if ~exist('port', 'var')
     error('demo:port', 'demo: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
@@ -27,6 +27,7 @@ speed = 0.25;         % m/s
 turnRate = 1.25;      % rad/s: circles of 0.2 m radius
 replyTimeout = 0.1;   % s to wait for each reply
 timeLimit = 30;       % s, in case the heading never comes round
+silenceLimit = 1;     % s without a valid reply: nothing left to drive by
 
 if VelocartDriver('open', port) ~= 0
     error('demo:open', 'demo: cannot open %s', num2str(port));
@@ -45,6 +46,8 @@ try
     lastHeading = s(4);
     direction = 1;        % +1: the left circle, -1: the right circle
     nextRow = 0;
+    lastReply = 0;        % when the last valid reply came, from the start
+    silent = false;
 
     fprintf('%8s %8s %8s %9s %8s %9s\n', 't [s]', 'x [m]', 'y [m]', 'th [deg]', 'v [m/s]', ...
             'w [rad/s]');
@@ -55,6 +58,7 @@ try
         rounds = rounds + 1;
         if s(1) == 1
             valid = valid + 1;
+            lastReply = toc(start);
             poses(end + 1, :) = s(2:4);
             turned = turned + mod(s(4) - lastHeading + pi, 2 * pi) - pi;
             lastHeading = s(4);
@@ -63,8 +67,11 @@ try
                         s(4) * 180 / pi, s(5), s(6));
                 nextRow = nextRow + 1;
             end
-        elseif valid == 0 && toc(start) > 1
-            break;   % a second without one valid reply: nothing to drive by
+        elseif toc(start) - lastReply > silenceLimit
+            % The robot went silent or the line is down (a line that hung up
+            % answers at once, so this loop would spin until timeLimit).
+            silent = true;
+            break;
         end
         if direction == 1 && turned >= 2 * pi
             direction = -1;
@@ -73,6 +80,9 @@ try
         end
     end
     elapsed = toc(start);
+    if silent
+        fprintf('no valid reply for %g s: stopped\n', silenceLimit);
+    end
 
     VelocartDriver('setFreeWheels');
     s = VelocartDriver('readLatest', replyTimeout);

@@ -50,7 +50,10 @@ status=0
 # ~/.local/share/octave/history, and on a fresh machine, where ~/.local/share
 # does not exist yet, that fails and ends the demo with "error: ignoring const
 # execution_exception& while preparing to exit". The demo has no history to keep.
-timeout 120 octave-cli --no-gui --norc --quiet --no-window-system --no-history \
+# --foreground keeps Octave in the terminal's process group, so that Ctrl-C
+# reaches it as well as the simulator: in a group of its own it would go on
+# driving a dead line.
+timeout --foreground 120 octave-cli --no-gui --norc --quiet --no-window-system --no-history \
   --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/demo.m');" \
   || status=$?
 
