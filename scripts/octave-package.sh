@@ -5,8 +5,9 @@
 # The package:
 #   DESCRIPTION, INDEX, COPYING (LICENSE), NEWS
 #   inst/      every matlab/*.m (the help file VelocartDriver.m among them),
-#              and examples/*.m in inst/examples/, off the path: demo.m
-#              there would hide Octave's own demo command
+#              and examples/*.m in inst/examples/, off the path (pkg
+#              install still puts it on the path while it indexes the help
+#              texts, and warns of a name that hides one of Octave's)
 #   src/       Makefile, the module's sources (gateway, protocol, the POSIX
 #              serial link), the simulator's, and the export list
 set -euo pipefail

@@ -56,8 +56,9 @@ First calls:
     VelocartDriver('setFreeWheels');
     VelocartDriver('close');
 
-'help VelocartDriver' lists every command. examples/demo.m drives a figure
-eight and plots it: set port first, then run('examples/demo.m').
+'help VelocartDriver' lists every command. examples/figure_eight.m drives a
+figure eight and plots it: set port first, then
+run('examples/figure_eight.m').
 
 $3
 
