@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # `make package`: the release files in dist/.
 #   velocartdriver-VERSION.tar.gz                  the Octave package (pkg install)
-#   velocartdriver-VERSION-matlab-win64.zip        MATLAB on 64-bit Windows
-#   velocartdriver-VERSION-matlab-glnxa64.tar.gz   MATLAB on 64-bit Linux
+#   VelocartDriver-VERSION-matlab-win64.zip        MATLAB on 64-bit Windows
+#   VelocartDriver-VERSION-matlab-glnxa64.tar.gz   MATLAB on 64-bit Linux
 #   SHA256SUMS                                     the checksums of the three
-# Each MATLAB archive holds one folder, velocartdriver-VERSION/: the module,
+# The MATLAB archives take the module's name, so that the Octave package is
+# the only velocartdriver-*.tar.gz: pkg install velocartdriver-*.tar.gz would
+# otherwise try a MATLAB archive as a package too.
+# Each MATLAB archive holds one folder, VelocartDriver-VERSION/: the module,
 # its help file and every other matlab/*.m, LICENSE, README.txt and
 # examples/*.m with the helpers in examples/private (run-demo.sh there is
 # the repository's own `make demo`).
@@ -15,10 +18,10 @@ cd "$root"
 build=$1
 build_win=$2
 version=$(head -n 1 VERSION)
-name=velocartdriver-$version
+name=VelocartDriver-$version
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 
-octave_package=$name.tar.gz
+octave_package=velocartdriver-$version.tar.gz
 win64_archive=$name-matlab-win64.zip
 glnxa64_archive=$name-matlab-glnxa64.tar.gz
 
@@ -81,7 +84,9 @@ stage_matlab_archive() {
 }
 
 mkdir -p dist
-rm -f "dist/$octave_package" "dist/$win64_archive" "dist/$glnxa64_archive" dist/SHA256SUMS
+# Release files of other versions or earlier names go too: dist/ then holds
+# exactly what SHA256SUMS lists beside the staged folders.
+rm -f dist/*.tar.gz dist/*.zip dist/SHA256SUMS
 bash scripts/octave-package.sh dist >/dev/null
 
 stage_matlab_archive "$work/win64" "$build_win/VelocartDriver.mexw64" "3" \

@@ -10,7 +10,7 @@ dist=$(readlink -f "$2")
 version=$3
 mexw64=$(readlink -f "$4")
 mexa64=$(readlink -f "$5")
-name=velocartdriver-$version
+name=VelocartDriver-$version
 
 failures=0
 fail() {
@@ -19,8 +19,8 @@ fail() {
 }
 
 [ -f "$dist/SHA256SUMS" ] || { echo "FAIL: $dist/SHA256SUMS does not exist; run 'make package'"; exit 1; }
-listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort | tr '\n' ' ')
-[ "$listed" = "$(printf '%s ' "$name-matlab-glnxa64.tar.gz" "$name-matlab-win64.zip" "$name.tar.gz")" ] ||
+listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "$(printf '%s ' "$name-matlab-glnxa64.tar.gz" "$name-matlab-win64.zip" "velocartdriver-$version.tar.gz")" ] ||
   fail "SHA256SUMS lists: $listed"
 (cd "$dist" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match the archives"
 
