@@ -8,11 +8,13 @@
 # the only velocartdriver-*.tar.gz: pkg install velocartdriver-*.tar.gz would
 # otherwise try a MATLAB archive as a package too.
 # Each MATLAB archive holds one folder, VelocartDriver-VERSION/: the module,
-# its help file and every other matlab/*.m, LICENSE, README.txt and
+# its help file and every other matlab/*.m but the build script (it needs
+# the source tree), LICENSE, README.txt and
 # examples/*.m with the helpers in examples/private (run-demo.sh there is
 # the repository's own `make demo`).
 #   package.sh BUILD BUILD_WIN
 set -euo pipefail
+shopt -s extglob
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=$1
@@ -40,8 +42,7 @@ $(printf '%*s' $((26 + ${#version})) '' | tr ' ' '=')
 
 VelocartDriver drives a wheeled mobile robot over a serial port from MATLAB.
 This folder holds the module ($1) and its help file
-VelocartDriver.m, build_velocartdriver.m (builds the module from the source
-repository), examples/ and LICENSE.
+VelocartDriver.m, VelocartRobot.m, examples/ and LICENSE.
 
 Install: unpack the archive anywhere and put the folder on MATLAB's path:
 
@@ -77,7 +78,7 @@ EOF
 stage_matlab_archive() {
   local folder=$1/$name
   mkdir -p "$folder/examples/private"
-  cp "$2" matlab/*.m LICENSE "$folder/"
+  cp "$2" matlab/!(build_velocartdriver).m LICENSE "$folder/"
   cp examples/*.m "$folder/examples/"
   cp examples/private/*.m "$folder/examples/private/"
   readme_text "$(basename "$2")" "$3" "$4" >"$folder/README.txt"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The release files that 'make package' wrote: SHA256SUMS matches the three
-# archives, and each MATLAB archive holds, in velocartdriver-VERSION/, the
-# module as built, its help file and every other matlab/*.m, LICENSE,
-# README.txt, examples/*.m and examples/private/*.m.
+# archives, and each MATLAB archive holds, in VelocartDriver-VERSION/, the
+# module as built, its help file and every other matlab/*.m but the build
+# script, LICENSE, README.txt, examples/*.m and examples/private/*.m.
 #   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64
 set -euo pipefail
+shopt -s extglob
 root=$(readlink -f "$1")
 dist=$(readlink -f "$2")
 version=$3
@@ -35,7 +36,7 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
   module=${pair#*:}
   expected=$(
     cd "$root"
-    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/*.m examples/*.m \
+    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/!(build_velocartdriver).m examples/*.m \
       examples/private/*.m |
       sed 's|^matlab/||' | sort
   )
