@@ -76,6 +76,8 @@ cp "$root"/sim/*.cpp "$root"/sim/*.h "$pkg/src/sim/"
   echo "};"
 } >"$pkg/src/velocartdriver.map"
 
+# Modes that do not depend on the umask of whoever packages it.
+chmod -R u=rwX,go=rX "$pkg"
 tar -C "$work" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
   -cf - "$name" | gzip -n -9 >"$out/$name.tar.gz"
 echo "$out/$name.tar.gz"

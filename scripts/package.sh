@@ -12,13 +12,16 @@
 # the source tree), LICENSE, README.txt and
 # examples/*.m with the helpers in examples/private (run-demo.sh there is
 # the repository's own `make demo`).
-#   package.sh BUILD BUILD_WIN
+# The same commit and modules give the same bytes, whoever packages them and
+# when: SHA256SUMS can be checked against a rebuild.
+#   package.sh BUILD BUILD_WIN [OUT]     (OUT: default dist)
 set -euo pipefail
 shopt -s extglob
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=$1
 build_win=$2
+out=$(mkdir -p "${3:-dist}" && cd "${3:-dist}" && pwd)
 version=$(head -n 1 VERSION)
 name=VelocartDriver-$version
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
@@ -74,6 +77,15 @@ The full documentation is README.md in the VelocartDriver source repository.
 EOF
 }
 
+# settle FOLDER: every file and folder gets the commit's time and modes
+# that do not depend on the umask, so that only the contents reach the
+# archive. (The zip tool keeps no other times: -X leaves out the extra
+# field, in which access and change times would go.)
+settle() {
+  chmod -R u=rwX,go=rX "$1"
+  find "$1" -exec touch -h -d "@$epoch" {} +
+}
+
 # stage_matlab_archive FOLDER MODULE PORT_EXAMPLE PLATFORM_NOTE
 stage_matlab_archive() {
   local folder=$1/$name
@@ -82,19 +94,19 @@ stage_matlab_archive() {
   cp examples/*.m "$folder/examples/"
   cp examples/private/*.m "$folder/examples/private/"
   readme_text "$(basename "$2")" "$3" "$4" >"$folder/README.txt"
+  settle "$folder"
 }
 
-mkdir -p dist
-# Release files of other versions or earlier names go too: dist/ then holds
+# Release files of other versions or earlier names go too: OUT then holds
 # exactly what SHA256SUMS lists beside the staged folders.
-rm -f dist/*.tar.gz dist/*.zip dist/SHA256SUMS
-bash scripts/octave-package.sh dist >/dev/null
+rm -f "$out"/*.tar.gz "$out"/*.zip "$out/SHA256SUMS"
+bash scripts/octave-package.sh "$out" >/dev/null
 
 stage_matlab_archive "$work/win64" "$build_win/VelocartDriver.mexw64" "3" \
   "'open' takes a port number (3 is COM3) or a name such as 'COM12'."
-(cd "$work/win64" && find "$name" -type f | LC_ALL=C sort >files.txt &&
-  cmake -E tar cf "$root/dist/$win64_archive" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" \
-    --files-from=files.txt)
+# zip writes local time: in UTC it is the same everywhere.
+(cd "$work/win64" && find "$name" -type f | LC_ALL=C sort |
+  TZ=UTC0 zip -q -X -D "$out/$win64_archive" -@)
 
 stage_matlab_archive "$work/glnxa64" "$build/mexa64/VelocartDriver.mexa64" "'/dev/ttyUSB0'" \
   "$(printf '%s\n' \
@@ -103,8 +115,8 @@ stage_matlab_archive "$work/glnxa64" "$build/mexa64/VelocartDriver.mexa64" "'/de
     "'sudo usermod -aG dialout \$USER' and log in again. The module carries its own" \
     "C++ runtime and needs glibc 2.28 or newer (RHEL 8, Ubuntu 20.04 and later).")"
 tar -C "$work/glnxa64" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
-  -cf - "$name" | gzip -n -9 >"dist/$glnxa64_archive"
+  -cf - "$name" | gzip -n -9 >"$out/$glnxa64_archive"
 
-(cd dist && sha256sum "$octave_package" "$win64_archive" "$glnxa64_archive" >SHA256SUMS)
-echo "packaged in dist/:"
-(cd dist && ls -l "$octave_package" "$win64_archive" "$glnxa64_archive" SHA256SUMS)
+(cd "$out" && sha256sum "$octave_package" "$win64_archive" "$glnxa64_archive" >SHA256SUMS)
+echo "packaged in $out/:"
+(cd "$out" && ls -l "$octave_package" "$win64_archive" "$glnxa64_archive" SHA256SUMS)

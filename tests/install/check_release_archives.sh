@@ -27,6 +27,14 @@ listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ')
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+
+# Packaged again from the same modules, later, with another umask and time
+# zone, the release files are the bytes SHA256SUMS lists.
+(umask 0002 && TZ=XYZ-14 bash "$root/scripts/package.sh" "$(dirname "$(dirname "$mexa64")")" \
+  "$(dirname "$mexw64")" "$work/rebuild" >/dev/null) ||
+  fail "packaging again failed"
+(cd "$work/rebuild" && sha256sum --check --quiet "$dist/SHA256SUMS") ||
+  fail "packaged again, the release files differ from those SHA256SUMS lists"
 mkdir "$work/win64" "$work/glnxa64"
 cmake -E chdir "$work/win64" cmake -E tar xf "$dist/$name-matlab-win64.zip"
 tar -C "$work/glnxa64" -xzf "$dist/$name-matlab-glnxa64.tar.gz"
