@@ -37,6 +37,31 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
+# README.txt is made from what is kept up to date anyway, so that it cannot
+# fall behind: the examples of the help texts and this release's NEWS entry.
+# help_example FILE PORT: the Example block of a help text, opening PORT.
+help_example() {
+  awk '/^%   Example:$/ { found = 1; next }
+       found && (!/^%/ || /^%[[:space:]]*$/) { exit }
+       found { sub(/^%   /, ""); print }' "$1" |
+    sed -e "s|('open', [^)]*)|('open', $2)|" -e "s|VelocartRobot([^)]*)|VelocartRobot($2)|"
+}
+
+# news_entry: this release's entry in NEWS, without its heading.
+news_entry() {
+  awk -v heading="velocartdriver $version" '
+    $0 == heading { found = 1; getline; next }
+    found && /^velocartdriver / { exit }
+    found && (n || NF) { line[++n] = $0; if (NF) last = n }
+    END { for (i = 1; i <= last; i++) print line[i] }' scripts/octave-pkg/NEWS
+}
+
+for help in matlab/VelocartDriver.m matlab/VelocartRobot.m; do
+  [ -n "$(help_example "$help" 1)" ] ||
+    { echo "package: $help has no Example block for README.txt" >&2; exit 1; }
+done
+[ -n "$(news_entry)" ] || { echo "package: NEWS has no entry for $version" >&2; exit 1; }
+
 # readme_text MODULE PORT_EXAMPLE PLATFORM_NOTE
 readme_text() {
   cat <<EOF
@@ -45,33 +70,35 @@ $(printf '%*s' $((26 + ${#version})) '' | tr ' ' '=')
 
 VelocartDriver drives a wheeled mobile robot over a serial port from MATLAB.
 This folder holds the module ($1) and its help file
-VelocartDriver.m, VelocartRobot.m, examples/ and LICENSE.
+VelocartDriver.m, VelocartRobot.m (the robot as an object), examples/ and
+LICENSE.
 
 Install: unpack the archive anywhere and put the folder on MATLAB's path:
 
     addpath('/path/to/$name')
     savepath          % optional: keep it on the path in later sessions
 
-First calls:
+First calls: after each command readLatest waits for the robot's reply
+('help VelocartDriver' lists every command):
 
-    VelocartDriver('version')                    % the release: '$version'
-    VelocartDriver('open', $2)
-    VelocartDriver('setOdometry', [0 0 0]);
-    VelocartDriver('sendVelocity', [0.3 0.5]);   % forward, turning
-    pause(0.02);                                 % let the answer arrive
-    s = VelocartDriver('read')                   % [valid x y heading v w aux1 aux2]
-    VelocartDriver('setFreeWheels');
-    VelocartDriver('close');
+$(help_example matlab/VelocartDriver.m "$2")
 
-'help VelocartDriver' lists every command. examples/figure_eight.m drives a
-figure eight and plots it: set port first, then
-run('examples/figure_eight.m').
+The robot as an object, with closed-loop moves ('help VelocartRobot'):
+
+$(help_example matlab/VelocartRobot.m "$2")
+
+examples/figure_eight.m drives a figure eight and plots it: set port first,
+then run('examples/figure_eight.m').
 
 $3
 
 Several robots: copy the module and its help file under another name, e.g.
 RobotB.${1##*.} and RobotB.m, and call RobotB(...) for the second robot. Each
 copy holds its own port.
+
+New in $version:
+
+$(news_entry)
 
 The full documentation is README.md in the VelocartDriver source repository.
 EOF

@@ -55,6 +55,10 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
     fail "$platform archive: the module differs from $module"
   grep -q "addpath('/path/to/$name')" "$work/$platform/$name/README.txt" ||
     fail "$platform archive: README.txt does not say how to install"
+  { grep -q "VelocartDriver('readLatest', " "$work/$platform/$name/README.txt" &&
+    grep -q "VelocartRobot(" "$work/$platform/$name/README.txt" &&
+    ! grep -q "pause(" "$work/$platform/$name/README.txt"; } ||
+    fail "$platform archive: README.txt does not teach readLatest and VelocartRobot"
 done
 
 [ "$failures" -eq 0 ] || exit 1
