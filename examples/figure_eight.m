@@ -24,6 +24,12 @@ end
 if ~exist('pngFile', 'var')
     pngFile = 'figure_eight.png';
 end
+if isempty(which('VelocartDriver'))
+    % run works in this script's folder, where Octave looks for a folder put
+    % on the path by a relative name from there.
+    error('figure_eight:path', ['figure_eight: VelocartDriver is not on the path; put its ' ...
+                                'folder there by an absolute name']);
+end
 
 speed = 0.25;         % m/s
 turnRate = 1.25;      % rad/s: circles of 0.2 m radius
