@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make demo`: starts velocart-sim on the paced wire (bytes at 115200 baud,
-# handed over in 1 ms chunks), runs examples/demo.m in octave-cli against
+# handed over in 1 ms chunks), runs examples/figure_eight.m in octave-cli against
 # it and leaves demo-trajectory.png in the repository root. The simulator is
 # ended whatever happens.
 #   run-demo.sh [BUILD_DIR]     (default: build)
@@ -46,8 +46,15 @@ echo "run-demo: simulated robot on $work/robot"
 
 cd "$root"
 status=0
-timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/demo.m');" \
+# --no-history: at exit Octave saves the session's commands to
+# ~/.local/share/octave/history, and on a fresh machine, where ~/.local/share
+# does not exist yet, that fails and ends the demo with "error: ignoring const
+# execution_exception& while preparing to exit". The demo has no history to keep.
+# --foreground keeps Octave in the terminal's process group, so that Ctrl-C
+# reaches it as well as the simulator: in a group of its own it would go on
+# driving a dead line.
+timeout --foreground 120 octave-cli --no-gui --norc --quiet --no-window-system --no-history \
+  --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/figure_eight.m');" \
   || status=$?
 
 kill "$sim_pid" 2>/dev/null || true

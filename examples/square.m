@@ -17,6 +17,12 @@ end
 if ~exist('pngFile', 'var')
     pngFile = 'square.png';
 end
+if isempty(which('VelocartDriver')) || isempty(which('VelocartRobot'))
+    % run works in this script's folder, where Octave looks for a folder put
+    % on the path by a relative name from there.
+    error('square:path', ['square: VelocartDriver or VelocartRobot is not on the path; put ' ...
+                          'their folder there by an absolute name']);
+end
 
 robot = VelocartRobot(port);
 setPose(robot, 0, 0, 0);

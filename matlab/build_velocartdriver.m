@@ -3,7 +3,8 @@ function mexFile = build_velocartdriver(outputDir)
 %   BUILD_VELOCARTDRIVER builds VelocartDriver.<mexext> into the folder
 %   that holds this script.
 %   BUILD_VELOCARTDRIVER(OUTPUTDIR) builds it into OUTPUTDIR (created if
-%   needed).
+%   needed) and copies the help file VelocartDriver.m and VelocartRobot.m
+%   there, so that the folder is all the path needs.
 %   MEXFILE = BUILD_VELOCARTDRIVER(...) returns the full path of the file.
 %
 %   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
@@ -53,6 +54,15 @@ else
 end
 if ~exist(mexFile, 'file')
     error('build_velocartdriver:missing', 'build_velocartdriver: %s was not created', mexFile);
+end
+% Help for a MEX file comes from the .m file of its name beside it, and the
+% class calls the module: both go wherever the module does.
+[~, outputInfo] = fileattrib(outputDir);
+[~, hereInfo] = fileattrib(here);
+if ~strcmp(outputInfo.Name, hereInfo.Name)
+    for name = {'VelocartDriver.m', 'VelocartRobot.m'}
+        copyfile(fullfile(here, name{1}), outputDir);
+    end
 end
 fprintf('build_velocartdriver: built %s\n', mexFile);
 end

@@ -17,7 +17,7 @@ case $profile in
     packages+=(
       pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev clang-format
-      octave-instrument-control
+      octave-instrument-control zip
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
     )
     ;;

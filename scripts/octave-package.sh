@@ -4,12 +4,15 @@
 #   octave-package.sh OUT_DIR
 # The package:
 #   DESCRIPTION, INDEX, COPYING (LICENSE), NEWS
-#   inst/      every matlab/*.m (the help file VelocartDriver.m among them),
-#              and examples/*.m in inst/examples/, off the path: demo.m
-#              there would hide Octave's own demo command
+#   inst/      every matlab/*.m but the build script, which needs the source
+#              tree (the help file VelocartDriver.m among them),
+#              and examples/*.m in inst/examples/, off the path (pkg
+#              install still puts it on the path while it indexes the help
+#              texts, and warns of a name that hides one of Octave's)
 #   src/       Makefile, the module's sources (gateway, protocol, the POSIX
 #              serial link), the simulator's, and the export list
 set -euo pipefail
+shopt -s extglob
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 version=$(head -n 1 "$root/VERSION")
@@ -48,14 +51,14 @@ EOF
 {
   echo "velocartdriver >> Drive a wheeled mobile robot over a serial port"
   echo "Robot driver"
-  for file in "$root"/matlab/*.m; do
+  for file in "$root"/matlab/!(build_velocartdriver).m; do
     echo " $(basename "$file" .m)"
   done
 } >"$pkg/INDEX"
 
 cp "$root/LICENSE" "$pkg/COPYING"
 cp "$root/scripts/octave-pkg/NEWS" "$pkg/NEWS"
-cp "$root"/matlab/*.m "$pkg/inst/"
+cp "$root"/matlab/!(build_velocartdriver).m "$pkg/inst/"
 cp "$root"/examples/*.m "$pkg/inst/examples/"
 cp "$root"/examples/private/*.m "$pkg/inst/examples/private/"
 
@@ -73,6 +76,8 @@ cp "$root"/sim/*.cpp "$root"/sim/*.h "$pkg/src/sim/"
   echo "};"
 } >"$pkg/src/velocartdriver.map"
 
+# Modes that do not depend on the umask of whoever packages it.
+chmod -R u=rwX,go=rX "$pkg"
 tar -C "$work" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
   -cf - "$name" | gzip -n -9 >"$out/$name.tar.gz"
 echo "$out/$name.tar.gz"

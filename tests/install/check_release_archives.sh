@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The release files that 'make package' wrote: SHA256SUMS matches the three
-# archives, and each MATLAB archive holds, in velocartdriver-VERSION/, the
-# module as built, its help file and every other matlab/*.m, LICENSE,
-# README.txt, examples/*.m and examples/private/*.m.
+# archives, and each MATLAB archive holds, in VelocartDriver-VERSION/, the
+# module as built, its help file and every other matlab/*.m but the build
+# script, LICENSE, README.txt, examples/*.m and examples/private/*.m.
 #   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64
 set -euo pipefail
+shopt -s extglob
 root=$(readlink -f "$1")
 dist=$(readlink -f "$2")
 version=$3
 mexw64=$(readlink -f "$4")
 mexa64=$(readlink -f "$5")
-name=velocartdriver-$version
+name=VelocartDriver-$version
 
 failures=0
 fail() {
@@ -19,13 +20,21 @@ fail() {
 }
 
 [ -f "$dist/SHA256SUMS" ] || { echo "FAIL: $dist/SHA256SUMS does not exist; run 'make package'"; exit 1; }
-listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort | tr '\n' ' ')
-[ "$listed" = "$(printf '%s ' "$name-matlab-glnxa64.tar.gz" "$name-matlab-win64.zip" "$name.tar.gz")" ] ||
+listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "$(printf '%s ' "$name-matlab-glnxa64.tar.gz" "$name-matlab-win64.zip" "velocartdriver-$version.tar.gz")" ] ||
   fail "SHA256SUMS lists: $listed"
 (cd "$dist" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match the archives"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+
+# Packaged again from the same modules, later, with another umask and time
+# zone, the release files are the bytes SHA256SUMS lists.
+(umask 0002 && TZ=XYZ-14 bash "$root/scripts/package.sh" "$(dirname "$(dirname "$mexa64")")" \
+  "$(dirname "$mexw64")" "$work/rebuild" >/dev/null) ||
+  fail "packaging again failed"
+(cd "$work/rebuild" && sha256sum --check --quiet "$dist/SHA256SUMS") ||
+  fail "packaged again, the release files differ from those SHA256SUMS lists"
 mkdir "$work/win64" "$work/glnxa64"
 cmake -E chdir "$work/win64" cmake -E tar xf "$dist/$name-matlab-win64.zip"
 tar -C "$work/glnxa64" -xzf "$dist/$name-matlab-glnxa64.tar.gz"
@@ -35,7 +44,7 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
   module=${pair#*:}
   expected=$(
     cd "$root"
-    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/*.m examples/*.m \
+    printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/!(build_velocartdriver).m examples/*.m \
       examples/private/*.m |
       sed 's|^matlab/||' | sort
   )
@@ -46,6 +55,10 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
     fail "$platform archive: the module differs from $module"
   grep -q "addpath('/path/to/$name')" "$work/$platform/$name/README.txt" ||
     fail "$platform archive: README.txt does not say how to install"
+  { grep -q "VelocartDriver('readLatest', " "$work/$platform/$name/README.txt" &&
+    grep -q "VelocartRobot(" "$work/$platform/$name/README.txt" &&
+    ! grep -q "pause(" "$work/$platform/$name/README.txt"; } ||
+    fail "$platform archive: README.txt does not teach readLatest and VelocartRobot"
 done
 
 [ "$failures" -eq 0 ] || exit 1

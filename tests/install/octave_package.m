@@ -10,6 +10,9 @@ assert(strncmp(module, archdir, numel(archdir)) && exist(module, 'file') == 3, .
 assert(strcmp(VelocartDriver('version'), installed{1}.version), 'the module is release %s', ...
        installed{1}.version);
 
+% The build script needs the source tree, which the package does not hold.
+assert(isempty(which('build_velocartdriver')), 'the package ships build_velocartdriver');
+
 % pkg puts the .mex in an arch folder apart from the help file.
 help_text = evalc('help VelocartDriver');
 assert(~isempty(strfind(help_text, 'r = VelocartDriver(''open'', port)')), ...

@@ -17,6 +17,9 @@ timeout 600 octave-cli --no-gui --norc --quiet --no-window-system --eval "
   assert(exist(file, 'file') == 3, 'no MEX file at %s', file);
   addpath(out);
   assert(strcmp(which('VelocartDriver'), file), 'VelocartDriver resolves to %s', which('VelocartDriver'));
+  assert(~isempty(strfind(evalc('help VelocartDriver'), 'readLatest')) && ...
+         strcmp(which('VelocartRobot'), fullfile(out, 'VelocartRobot.m')), ...
+         'the help file and VelocartRobot are not beside the module in %s', out);
   % While closed the frame commands still encode and echo their frame.
   echo = VelocartDriver('setFreeWheels');
   expected = uint8([hex2dec({'AA' '16' '00' '03' '00' '01'})' zeros(1, 18) hex2dec({'DE' 'A5'})']);

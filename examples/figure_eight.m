@@ -1,7 +1,7 @@
-% DEMO  Drive the robot along a figure eight and plot its odometry.
+% FIGURE_EIGHT  Drive the robot along a figure eight and plot its odometry.
 %
 %   port = '/tmp/robot';   % a device path (velocart-sim prints its link), or a port number
-%   run('examples/demo.m')   % MATLAB and Octave
+%   run('examples/figure_eight.m')   % MATLAB and Octave
 %
 % The script opens PORT, sets the odometry to zero and drives a figure eight
 % of two 0.2 m circles: once round to the left, then once round to the right,
@@ -10,26 +10,35 @@
 % as the reply's last byte is in: the loop runs at the pace of the wire, with
 % no pause to guess. It prints a pose about once a second, then the rate the
 % loop reached and how many replies were valid, frees the wheels, closes the
-% port and saves the path to demo-trajectory.png beside this script (run
+% port and saves the path to figure_eight.png beside this script (run
 % works in the script's folder), or to the file named by pngFile, if set. It
-% raises an error if the driver reports no valid status at all. It is a
-% script, not a function, so that it does not hide the host's own DEMO
-% command.
+% stops early after a second without a valid reply, and raises an error if
+% the driver reports no valid status at all. It is named for its path: a
+% demo.m on the path, script or function, would hide the host's own DEMO
+% command (and pkg install warns about it).
 
 if ~exist('port', 'var')
-    error('demo:port', 'demo: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
+    error('figure_eight:port', ['figure_eight: set port first, e.g. port = 3; or ' ...
+                                'port = ''/dev/ttyUSB0'';']);
 end
 if ~exist('pngFile', 'var')
-    pngFile = 'demo-trajectory.png';
+    pngFile = 'figure_eight.png';
+end
+if isempty(which('VelocartDriver'))
+    % run works in this script's folder, where Octave looks for a folder put
+    % on the path by a relative name from there.
+    error('figure_eight:path', ['figure_eight: VelocartDriver is not on the path; put its ' ...
+                                'folder there by an absolute name']);
 end
 
 speed = 0.25;         % m/s
 turnRate = 1.25;      % rad/s: circles of 0.2 m radius
 replyTimeout = 0.1;   % s to wait for each reply
 timeLimit = 30;       % s, in case the heading never comes round
+silenceLimit = 1;     % s without a valid reply: nothing left to drive by
 
 if VelocartDriver('open', port) ~= 0
-    error('demo:open', 'demo: cannot open %s', num2str(port));
+    error('figure_eight:open', 'figure_eight: cannot open %s', num2str(port));
 end
 
 poses = zeros(0, 3);
@@ -45,6 +54,8 @@ try
     lastHeading = s(4);
     direction = 1;        % +1: the left circle, -1: the right circle
     nextRow = 0;
+    lastReply = 0;        % when the last valid reply came, from the start
+    silent = false;
 
     fprintf('%8s %8s %8s %9s %8s %9s\n', 't [s]', 'x [m]', 'y [m]', 'th [deg]', 'v [m/s]', ...
             'w [rad/s]');
@@ -55,6 +66,7 @@ try
         rounds = rounds + 1;
         if s(1) == 1
             valid = valid + 1;
+            lastReply = toc(start);
             poses(end + 1, :) = s(2:4);
             turned = turned + mod(s(4) - lastHeading + pi, 2 * pi) - pi;
             lastHeading = s(4);
@@ -63,8 +75,11 @@ try
                         s(4) * 180 / pi, s(5), s(6));
                 nextRow = nextRow + 1;
             end
-        elseif valid == 0 && toc(start) > 1
-            break;   % a second without one valid reply: nothing to drive by
+        elseif toc(start) - lastReply > silenceLimit
+            % The robot went silent or the line is down (a line that hung up
+            % answers at once, so this loop would spin until timeLimit).
+            silent = true;
+            break;
         end
         if direction == 1 && turned >= 2 * pi
             direction = -1;
@@ -73,6 +88,9 @@ try
         end
     end
     elapsed = toc(start);
+    if silent
+        fprintf('no valid reply for %g s: stopped\n', silenceLimit);
+    end
 
     VelocartDriver('setFreeWheels');
     s = VelocartDriver('readLatest', replyTimeout);
@@ -91,7 +109,7 @@ VelocartDriver('close');
 fprintf('%d rounds in %.2f s: the loop ran at %.0f Hz; %d of %d replies valid\n', rounds, ...
         elapsed, rounds / elapsed, valid, rounds);
 if valid == 0
-    error('demo:noStatus', 'demo: the driver reported no valid status');
+    error('figure_eight:noStatus', 'figure_eight: the driver reported no valid status');
 end
 plot_path(poses, sprintf('Odometry reported by the robot on %s', num2str(port)), pngFile, ...
           [-0.5 0.5 -0.5 0.5]);
