@@ -89,6 +89,9 @@ classdef VelocartRobot < handle
         error('VelocartRobot:badArgument', 'VelocartRobot: give a port number or a device name');
       end
       options = parse_options(varargin);
+      if ~(ischar(port) || isstring(port))
+        port = double(port);
+      end
       r.Port = port;
       r.Timeout = options.Timeout;
       r.Driver = options.Driver;
@@ -145,7 +148,7 @@ classdef VelocartRobot < handle
     end
 
     function s = drive(r, v, w)
-      check_numbers('drive', v, w);
+      [v, w] = numbers('drive', v, w);
       r.call('sendVelocity', [v w]);
       s = r.reply_or_stop('drive');
     end
@@ -155,7 +158,7 @@ classdef VelocartRobot < handle
     end
 
     function setPose(r, x, y, heading)
-      check_numbers('setPose', x, y, heading);
+      [x, y, heading] = numbers('setPose', x, y, heading);
       r.call('setOdometry', [x y heading]);
       r.call('readLatest', r.Timeout);      % its reply, so the next one is fresh
     end
@@ -171,7 +174,7 @@ classdef VelocartRobot < handle
     end
 
     function s = travel(r, distance, speed)
-      check_numbers('travel', distance, speed);
+      [distance, speed] = numbers('travel', distance, speed);
       if speed <= 0
         error('VelocartRobot:badArgument', 'VelocartRobot: travel needs a positive speed');
       end
@@ -193,7 +196,7 @@ classdef VelocartRobot < handle
     end
 
     function s = turn(r, angle, rate)
-      check_numbers('turn', angle, rate);
+      [angle, rate] = numbers('turn', angle, rate);
       if rate <= 0
         error('VelocartRobot:badArgument', 'VelocartRobot: turn needs a positive rate');
       end
@@ -303,12 +306,16 @@ function options = parse_options(args)
   end
 end
 
-function check_numbers(what, varargin)
+% The numbers a method was given, as doubles. Integer classes would make
+% every sum with them integer too: a velocity pair, a remaining distance
+% and an approach speed would all round.
+function varargout = numbers(what, varargin)
   for k = 1:numel(varargin)
     if ~is_real_scalar(varargin{k})
       error('VelocartRobot:badArgument', '%s: argument %d must be a finite real number', ...
             what, k + 1);
     end
+    varargout{k} = double(varargin{k});
   end
 end
 

@@ -28,8 +28,10 @@ moves = {
   % start pose      move                            what it must reach
   {[0 0 0.3],       @(r) travel(r, 0.5, 0.2),   0.5}
   {[1 2 -2],        @(r) travel(r, -0.3, 0.2), -0.3}
+  {[0 0 0],         @(r) travel(r, int32(1), int32(1)), 1}
   {[0 0 2.9],       @(r) turn(r, pi / 2, 1),    2.9 + pi / 2}
   {[],              @(r) turn(r, -3 * pi / 4, 1), 2.9 + pi / 2 - 3 * pi / 4}
+  {[0 0 0],         @(r) turn(r, int32(2), int32(1)), 2}
 };
 for k = 1:numel(moves)
   [pose, move, goal] = moves{k}{:};
@@ -39,7 +41,7 @@ for k = 1:numel(moves)
   end
   s = move(r);
   assert(s.valid && s.v == 0 && s.w == 0, 'move %d ends stopped', k);
-  if k <= 2
+  if strncmp(func2str(move), '@(r) travel', 11)
     along = [cos(start(3)) sin(start(3))] * [s.x - start(1); s.y - start(2)];
     assert(abs(along - goal) < 0.005, 'travel %d ends %.4f m from its goal', k, along - goal);
     assert(abs(wrap(s.heading - start(3))) < 0.5 * pi / 180, 'travel %d keeps its heading', k);
@@ -51,7 +53,8 @@ for k = 1:numel(moves)
 end
 
 %% Clearing a driving robot frees its wheels and the port
-drive(r, 0.2, 0.5);
+s = drive(r, int8(1), 0.5);
+assert(s.v == 1 && s.w == 0.5, 'drive with integer classes: %s', mat2str([s.v s.w]));
 clear r
 codes = received(fullfile(dir, 'main.log'))(:, 7);
 assert(codes(end) == 0, 'the last frame the robot got is a free-wheel frame (code %d)', codes(end));
