@@ -1,8 +1,9 @@
 classdef VelocartRobot < handle
 % VelocartRobot  A wheeled robot on a serial port, as an object.
 %
-%   r = VelocartRobot(port)            open the robot on PORT: a number (COM<n>)
-%                                      or a device name ('COM12', '/dev/ttyUSB0')
+%   r = VelocartRobot(port)   open the robot on PORT: a number (COM<n>; on
+%                             Linux /dev/ttyS<n-1>) or a device name ('COM12',
+%                             '/dev/ttyUSB0')
 %   r = VelocartRobot(port, 'Timeout', t, 'Driver', @RobotB)
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
@@ -11,34 +12,18 @@ classdef VelocartRobot < handle
 %     Errors with VelocartRobot:openFailed when the port cannot be opened
 %     (the message says why: missing, busy, already open).
 %
-%   s = drive(r, v, w)        drive at v m/s forward and w rad/s turning
-%                             (counter-clockwise positive); waits for the reply
-%                             and returns the status.
-%                             Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
-%   s = status(r)             the newest status; if none has arrived since the
-%                             last call, waits up to Timeout for one.
-%                             Example: s = status(r); if s.valid, disp(s.heading); end
-%   setPose(r, x, y, heading) overwrite the robot's odometry.
-%                             Example: setPose(r, 0, 0, 0);
-%   stop(r)                   drive at 0, 0.
-%                             Example: stop(r);
-%   freeWheels(r)             stop driving and let the wheels turn freely.
-%                             Example: freeWheels(r);
-%   s = travel(r, d, speed)   drive straight by d metres (negative: backwards) at
-%                             speed m/s, judged by the odometry the robot reports,
-%                             slowing down near the end; stops and returns the
-%                             final status.
-%                             Example: s = travel(r, 0.5, 0.2);
-%   s = turn(r, angle, rate)  turn in place by angle radians (the sign gives the
-%                             direction) at rate rad/s, judged by the heading the
-%                             robot reports (across the jump at +-pi); stops and
-%                             returns the final status.
-%                             Example: s = turn(r, pi/2, 1);
-%   delete(r)                 stop, free the wheels and close the port. It also
-%                             happens on clear r, when r goes out of scope, and
-%                             when an error unwinds past the function holding r,
-%                             so a failing program never leaves the robot driving.
-%                             Example: clear r
+%   s = drive(r, v, w)        drive at v m/s and w rad/s; the robot's reply
+%   s = status(r)             the newest status
+%   setPose(r, x, y, heading) overwrite the robot's odometry
+%   stop(r)                   drive at 0, 0
+%   freeWheels(r)             stop driving and let the wheels turn freely
+%   s = travel(r, d, speed)   drive straight by d metres, closed-loop
+%   s = turn(r, angle, rate)  turn in place by angle radians, closed-loop
+%   delete(r)                 stop, free the wheels and close the port; also
+%                             on clear r, when r goes out of scope, and when
+%                             an error unwinds past the function holding r
+%
+%   Each method has its own help, with an example: help VelocartRobot.travel.
 %
 %   The status s is a struct: valid (true when the robot answered), x, y,
 %   heading, v, w, aux1, aux2 (as VelocartDriver('readLatest') lays them out),
@@ -63,6 +48,11 @@ classdef VelocartRobot < handle
 %       fprintf('at (%.3f, %.3f) heading %.3f\n', s.x, s.y, s.heading);
 %       clear r                    % stops, frees the wheels, closes the port
 
+% Each method's help is the comment block right below its function line,
+% where both MATLAB and Octave look for it; a comment right above a method
+% would take its place in Octave. The helpers are functions of this file
+% rather than private methods, which Octave's methods() would list.
+
   properties (SetAccess = private)
     Port        % the port as given
     Timeout     % seconds to wait for a reply
@@ -85,6 +75,9 @@ classdef VelocartRobot < handle
 
   methods
     function r = VelocartRobot(port, varargin)
+    % VelocartRobot  Open the robot on a serial port (help VelocartRobot).
+    %
+    %   Example: r = VelocartRobot('/dev/ttyUSB0', 'Timeout', 0.2);
       if nargin < 1 || ~(ischar(port) || isstring(port) || is_real_scalar(port))
         error('VelocartRobot:badArgument', 'VelocartRobot: give a port number or a device name');
       end
@@ -99,8 +92,8 @@ classdef VelocartRobot < handle
       % holds (a script run again) takes it over; the earlier one then
       % leaves the port alone when it is deleted.
       name = func2str(r.Driver);
-      previous = VelocartRobot.owner(name);
-      r.Token = VelocartRobot.owner(name, 'new');
+      previous = owner(name);
+      r.Token = owner(name, 'new');
       driver = r.Driver;
       try
         said = evalc('status = driver(''open'', port);');
@@ -109,7 +102,7 @@ classdef VelocartRobot < handle
         status = -1;
       end
       if status ~= 0
-        VelocartRobot.owner(name, previous);
+        owner(name, previous);
         error('VelocartRobot:openFailed', 'VelocartRobot: cannot open %s: %s', ...
               port_text(port), reason_of(said));
       end
@@ -118,69 +111,123 @@ classdef VelocartRobot < handle
       % way; taken for answers to this session's, they would put every
       % answer one behind.
       pause(r.Timeout);
-      r.call('readLatest', 0);
+      driver('readLatest', 0);
       r.Started = tic;
     end
 
     function delete(r)
+    % DELETE  Stop the robot, free its wheels and close the port.
+    %
+    %   delete(r) also happens on clear r, when r goes out of scope, and when
+    %   an error unwinds past the function holding r, so a failing program
+    %   never leaves the robot driving. An object whose port a newer object
+    %   has taken over leaves the port alone.
+    %
+    %   Example: clear r
       if ~r.IsOpen
         return;
       end
       r.IsOpen = false;
       name = func2str(r.Driver);
-      if VelocartRobot.owner(name) ~= r.Token
+      if owner(name) ~= r.Token
         return;                              % taken over by a newer object
       end
       % Nothing may stop the port from being released. Each reply is
       % waited for, so that none is left on its way for the next session.
+      driver = r.Driver;
       try
-        r.call('sendVelocity', [0 0]);
-        r.call('readLatest', r.Timeout);
-        r.call('setFreeWheels');
-        r.call('readLatest', r.Timeout);
+        driver('sendVelocity', [0 0]);
+        driver('readLatest', r.Timeout);
+        driver('setFreeWheels');
+        driver('readLatest', r.Timeout);
       catch
       end
       try
-        r.call('close');
+        driver('close');
       catch
       end
-      VelocartRobot.owner(name, 0);
+      owner(name, 0);
     end
 
     function s = drive(r, v, w)
+    % DRIVE  Drive at a forward speed and a turn rate; the robot's reply.
+    %
+    %   s = drive(r, v, w) drives at v m/s forward and w rad/s turning
+    %   (counter-clockwise positive), waits for the reply and returns it as a
+    %   status. The robot keeps this velocity until the next command.
+    %   Errors with VelocartRobot:noStatus, the robot stopped, when no reply
+    %   comes within Timeout.
+    %
+    %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
       [v, w] = numbers('drive', v, w);
-      r.call('sendVelocity', [v w]);
-      s = r.reply_or_stop('drive');
+      driver = r.Driver;
+      driver('sendVelocity', [v w]);
+      s = reply_or_stop(driver, r.Timeout, r.Started, 'drive');
     end
 
     function s = status(r)
-      s = r.as_status(r.call('readLatest', r.Timeout));
+    % STATUS  The newest status.
+    %
+    %   s = status(r) gives the newest status; if none has arrived since the
+    %   last call, it waits up to Timeout for one.
+    %
+    %   Example: s = status(r); if s.valid, disp(s.heading); end
+      driver = r.Driver;
+      s = as_status(driver('readLatest', r.Timeout), r.Started);
     end
 
     function setPose(r, x, y, heading)
+    % SETPOSE  Overwrite the robot's odometry.
+    %
+    %   setPose(r, x, y, heading) sets the pose the robot reports: x and y in
+    %   metres, heading in radians.
+    %
+    %   Example: setPose(r, 0, 0, 0);
       [x, y, heading] = numbers('setPose', x, y, heading);
-      r.call('setOdometry', [x y heading]);
-      r.call('readLatest', r.Timeout);      % its reply, so the next one is fresh
+      driver = r.Driver;
+      driver('setOdometry', [x y heading]);
+      driver('readLatest', r.Timeout);      % its reply, so the next one is fresh
     end
 
     function stop(r)
-      r.call('sendVelocity', [0 0]);
-      r.call('readLatest', r.Timeout);
+    % STOP  Drive at 0, 0.
+    %
+    %   stop(r) holds the robot still with its wheels driven.
+    %
+    %   Example: stop(r);
+      driver = r.Driver;
+      driver('sendVelocity', [0 0]);
+      driver('readLatest', r.Timeout);
     end
 
     function freeWheels(r)
-      r.call('setFreeWheels');
-      r.call('readLatest', r.Timeout);
+    % FREEWHEELS  Stop driving and let the wheels turn freely.
+    %
+    %   freeWheels(r) lets the wheels go; the next drive, travel or turn
+    %   drives them again.
+    %
+    %   Example: freeWheels(r);
+      driver = r.Driver;
+      driver('setFreeWheels');
+      driver('readLatest', r.Timeout);
     end
 
     function s = travel(r, distance, speed)
+    % TRAVEL  Drive straight by a distance, judged by the robot's odometry.
+    %
+    %   s = travel(r, d, speed) drives d metres (negative: backwards) at speed
+    %   m/s along the heading it starts with, holding that heading and
+    %   slowing down near the end; stops and returns the final status.
+    %
+    %   Example: s = travel(r, 0.5, 0.2);
       [distance, speed] = numbers('travel', distance, speed);
       if speed <= 0
         error('VelocartRobot:badArgument', 'VelocartRobot: travel needs a positive speed');
       end
+      driver = r.Driver;
       start = r.drive(0, 0);
       along = [cos(start.heading) sin(start.heading)];
-      limit = r.time_allowed(abs(distance) / speed);
+      limit = toc(r.Started) + allowance(abs(distance) / speed);
       here = start;
       while true
         remaining = distance - along * [here.x - start.x; here.y - start.y];
@@ -192,17 +239,26 @@ classdef VelocartRobot < handle
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
         here = r.drive(v, w);
       end
-      s = r.halt();
+      s = halt(driver, r.Timeout, r.Started);
     end
 
     function s = turn(r, angle, rate)
+    % TURN  Turn in place by an angle, judged by the robot's heading.
+    %
+    %   s = turn(r, angle, rate) turns by angle radians (the sign gives the
+    %   direction: positive is counter-clockwise) at rate rad/s, following
+    %   the heading the robot reports across the jump at +-pi, slowing down
+    %   near the end; stops and returns the final status.
+    %
+    %   Example: s = turn(r, pi/2, 1);
       [angle, rate] = numbers('turn', angle, rate);
       if rate <= 0
         error('VelocartRobot:badArgument', 'VelocartRobot: turn needs a positive rate');
       end
+      driver = r.Driver;
       last = r.drive(0, 0);
       turned = 0;
-      limit = r.time_allowed(abs(angle) / rate);
+      limit = toc(r.Started) + allowance(abs(angle) / rate);
       while true
         remaining = angle - turned;
         if abs(remaining) <= VelocartRobot.StopAngle || ...
@@ -213,68 +269,59 @@ classdef VelocartRobot < handle
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
-      s = r.halt();
+      s = halt(driver, r.Timeout, r.Started);
     end
   end
+end
 
-  methods (Access = private)
-    function varargout = call(r, varargin)
-      driver = r.Driver;
-      [varargout{1:nargout}] = driver(varargin{:});
-    end
-
-    function s = halt(r)
-      r.call('sendVelocity', [0 0]);
-      s = r.reply_or_stop('stop');
-    end
-
-    % A maneuver gets three times its nominal time and two seconds more.
-    function limit = time_allowed(r, nominal)
-      limit = toc(r.Started) + 3 * nominal + 2;
-    end
-
-    function s = reply_or_stop(r, what)
-      s = r.as_status(r.call('readLatest', r.Timeout));
-      if ~s.valid
-        r.call('sendVelocity', [0 0]);
-        error('VelocartRobot:noStatus', ...
-              'VelocartRobot: no status from the robot within %g s during %s; it was stopped', ...
-              r.Timeout, what);
-      end
-    end
-
-    function s = as_status(r, raw)
-      s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
-                 'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
-                 'time', toc(r.Started));
-    end
+% Which object holds each module's port, by a token rather than by the
+% object itself, which a list would keep alive: owner(name) tells it,
+% owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
+% returns a new one.
+function token = owner(name, token)
+  persistent held last
+  if isempty(held)
+    held = containers.Map();
+    last = 0;
   end
-
-  methods (Static, Access = private)
-    % Which object holds each module's port, by a token rather than by the
-    % object itself, which a list would keep alive: owner(name) tells it,
-    % owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
-    % returns a new one.
-    function token = owner(name, token)
-      persistent held last
-      if isempty(held)
-        held = containers.Map();
-        last = 0;
-      end
-      if nargin < 2
-        token = 0;
-        if isKey(held, name)
-          token = held(name);
-        end
-        return;
-      end
-      if ischar(token)
-        last = last + 1;
-        token = last;
-      end
-      held(name) = token;
+  if nargin < 2
+    token = 0;
+    if isKey(held, name)
+      token = held(name);
     end
+    return;
   end
+  if ischar(token)
+    last = last + 1;
+    token = last;
+  end
+  held(name) = token;
+end
+
+function s = halt(driver, timeout, started)
+  driver('sendVelocity', [0 0]);
+  s = reply_or_stop(driver, timeout, started, 'stop');
+end
+
+% A maneuver gets three times its nominal time and two seconds more.
+function seconds = allowance(nominal)
+  seconds = 3 * nominal + 2;
+end
+
+function s = reply_or_stop(driver, timeout, started, what)
+  s = as_status(driver('readLatest', timeout), started);
+  if ~s.valid
+    driver('sendVelocity', [0 0]);
+    error('VelocartRobot:noStatus', ...
+          'VelocartRobot: no status from the robot within %g s during %s; it was stopped', ...
+          timeout, what);
+  end
+end
+
+function s = as_status(raw, started)
+  s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
+             'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
+             'time', toc(started));
 end
 
 function options = parse_options(args)
