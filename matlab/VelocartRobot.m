@@ -149,7 +149,7 @@ classdef VelocartRobot < handle
       owner(name, 0);
     end
 
-    function s = drive(r, v, w)
+    function s = drive(r, varargin)
     % DRIVE  Drive at a forward speed and a turn rate; the robot's reply.
     %
     %   s = drive(r, v, w) drives at v m/s forward and w rad/s turning
@@ -159,10 +159,8 @@ classdef VelocartRobot < handle
     %   comes within Timeout.
     %
     %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
-      [v, w] = numbers('drive', v, w);
-      driver = r.Driver;
-      driver('sendVelocity', [v w]);
-      s = reply_or_stop(driver, r.Timeout, r.Started, 'drive');
+      [v, w] = numbers('drive', {'v', 'w'}, varargin);
+      s = send_velocity(r.Driver, [v w], r.Timeout, r.Started, 'drive');
     end
 
     function s = status(r)
@@ -176,14 +174,14 @@ classdef VelocartRobot < handle
       s = as_status(driver('readLatest', r.Timeout), r.Started);
     end
 
-    function setPose(r, x, y, heading)
+    function setPose(r, varargin)
     % SETPOSE  Overwrite the robot's odometry.
     %
     %   setPose(r, x, y, heading) sets the pose the robot reports: x and y in
     %   metres, heading in radians.
     %
     %   Example: setPose(r, 0, 0, 0);
-      [x, y, heading] = numbers('setPose', x, y, heading);
+      [x, y, heading] = numbers('setPose', {'x', 'y', 'heading'}, varargin);
       driver = r.Driver;
       driver('setOdometry', [x y heading]);
       driver('readLatest', r.Timeout);      % its reply, so the next one is fresh
@@ -212,7 +210,7 @@ classdef VelocartRobot < handle
       driver('readLatest', r.Timeout);
     end
 
-    function s = travel(r, distance, speed)
+    function s = travel(r, varargin)
     % TRAVEL  Drive straight by a distance, judged by the robot's odometry.
     %
     %   s = travel(r, d, speed) drives d metres (negative: backwards) at speed
@@ -220,12 +218,12 @@ classdef VelocartRobot < handle
     %   slowing down near the end; stops and returns the final status.
     %
     %   Example: s = travel(r, 0.5, 0.2);
-      [distance, speed] = numbers('travel', distance, speed);
+      [distance, speed] = numbers('travel', {'distance', 'speed'}, varargin);
       if speed <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: travel needs a positive speed');
+        error('VelocartRobot:badArgument', 'VelocartRobot: travel: speed must be positive');
       end
       driver = r.Driver;
-      start = r.drive(0, 0);
+      start = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
       along = [cos(start.heading) sin(start.heading)];
       limit = toc(r.Started) + allowance(abs(distance) / speed);
       here = start;
@@ -237,12 +235,12 @@ classdef VelocartRobot < handle
         end
         v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
-        here = r.drive(v, w);
+        here = send_velocity(driver, [v w], r.Timeout, r.Started, 'travel');
       end
-      s = halt(driver, r.Timeout, r.Started);
+      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
     end
 
-    function s = turn(r, angle, rate)
+    function s = turn(r, varargin)
     % TURN  Turn in place by an angle, judged by the robot's heading.
     %
     %   s = turn(r, angle, rate) turns by angle radians (the sign gives the
@@ -251,12 +249,12 @@ classdef VelocartRobot < handle
     %   near the end; stops and returns the final status.
     %
     %   Example: s = turn(r, pi/2, 1);
-      [angle, rate] = numbers('turn', angle, rate);
+      [angle, rate] = numbers('turn', {'angle', 'rate'}, varargin);
       if rate <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: turn needs a positive rate');
+        error('VelocartRobot:badArgument', 'VelocartRobot: turn: rate must be positive');
       end
       driver = r.Driver;
-      last = r.drive(0, 0);
+      last = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
       turned = 0;
       limit = toc(r.Started) + allowance(abs(angle) / rate);
       while true
@@ -265,11 +263,12 @@ classdef VelocartRobot < handle
            sign(remaining) ~= sign(angle) || last.time > limit
           break;
         end
-        here = r.drive(0, approach(remaining, rate, VelocartRobot.MinimumRate));
+        w = approach(remaining, rate, VelocartRobot.MinimumRate);
+        here = send_velocity(driver, [0 w], r.Timeout, r.Started, 'turn');
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
-      s = halt(driver, r.Timeout, r.Started);
+      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
     end
   end
 end
@@ -298,23 +297,21 @@ function token = owner(name, token)
   held(name) = token;
 end
 
-function s = halt(driver, timeout, started)
-  driver('sendVelocity', [0 0]);
-  s = reply_or_stop(driver, timeout, started, 'stop');
-end
-
 % A maneuver gets three times its nominal time and two seconds more.
 function seconds = allowance(nominal)
   seconds = 3 * nominal + 2;
 end
 
-function s = reply_or_stop(driver, timeout, started, what)
+% Sends a velocity and takes the robot's reply. Without a reply the robot
+% may be driving on: it is told to stop before the error.
+function s = send_velocity(driver, velocity, timeout, started, what)
+  driver('sendVelocity', velocity);
   s = as_status(driver('readLatest', timeout), started);
   if ~s.valid
     driver('sendVelocity', [0 0]);
     error('VelocartRobot:noStatus', ...
-          'VelocartRobot: no status from the robot within %g s during %s; it was stopped', ...
-          timeout, what);
+          'VelocartRobot: %s: no status from the robot within %g s; it was stopped', ...
+          what, timeout);
   end
 end
 
@@ -353,16 +350,20 @@ function options = parse_options(args)
   end
 end
 
-% The numbers a method was given, as doubles. Integer classes would make
-% every sum with them integer too: a velocity pair, a remaining distance
-% and an approach speed would all round.
-function varargout = numbers(what, varargin)
-  for k = 1:numel(varargin)
-    if ~is_real_scalar(varargin{k})
-      error('VelocartRobot:badArgument', '%s: argument %d must be a finite real number', ...
-            what, k + 1);
+% The numbers a method was given, one for each of its names, as doubles.
+% Integer classes would make every sum with them integer too: a velocity
+% pair, a remaining distance and an approach speed would all round.
+function varargout = numbers(what, names, given)
+  if numel(given) ~= numel(names)
+    error('VelocartRobot:badArgument', 'VelocartRobot: %s: give %s and %s', what, ...
+          strjoin(names(1:end - 1), ', '), names{end});
+  end
+  for k = 1:numel(names)
+    if ~is_real_scalar(given{k})
+      error('VelocartRobot:badArgument', 'VelocartRobot: %s: %s must be a finite real number', ...
+            what, names{k});
     end
-    varargout{k} = double(varargin{k});
+    varargout{k} = double(given{k});
   end
 end
 

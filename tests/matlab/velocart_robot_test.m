@@ -105,17 +105,19 @@ try
   travel(r, 1, 0.2);
   error('travel with a silent robot must fail');
 catch failure
-  assert(strcmp(failure.identifier, 'VelocartRobot:noStatus'), 'silent: %s', failure.message);
+  assert(strcmp(failure.identifier, 'VelocartRobot:noStatus') && ...
+         strncmp(failure.message, 'VelocartRobot: travel:', 22), 'silent: %s', failure.message);
 end
 pause(0.1);                                  % the robot logs what it reads
 last = received(fullfile(dir, 'silent.log'))(end, :);
 assert(last(7) == 3 && all(last(9:12) == 0), 'the silent robot was told to stop');
-for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1)}
+for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1), @() setPose(r, 1, 2)}
   try
     bad{1}();
     error('a bad argument was taken');
   catch failure
-    assert(strcmp(failure.identifier, 'VelocartRobot:badArgument'), '%s', failure.message);
+    assert(strcmp(failure.identifier, 'VelocartRobot:badArgument') && ...
+           strncmp(failure.message, 'VelocartRobot: ', 15), '%s', failure.message);
   end
 end
 clear r
