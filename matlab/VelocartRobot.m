@@ -63,6 +63,7 @@ classdef VelocartRobot < handle
     Started     % tic at construction, for the status time
     IsOpen = false
     Token = 0   % this object's claim on its module's port
+    Newest = [] % the newest status from the robot, for status()
   end
 
   properties (Constant, Access = private)
@@ -161,17 +162,32 @@ classdef VelocartRobot < handle
     %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
       [v, w] = numbers('drive', {'v', 'w'}, varargin);
       s = send_velocity(r.Driver, [v w], r.Timeout, r.Started, 'drive');
+      r.Newest = s;
     end
 
     function s = status(r)
-    % STATUS  The newest status.
+    % STATUS  The newest status from the robot.
     %
-    %   s = status(r) gives the newest status; if none has arrived since the
-    %   last call, it waits up to Timeout for one.
+    %   s = status(r) gives the newest status this object has: one the robot
+    %   sent since the last command or call if there is one, else the last
+    %   one it had, still valid, with the time it arrived (s.time). A robot
+    %   that only answers commands sends nothing between them, so after a
+    %   move status(r) gives the move's final reply. Only while the robot
+    %   has sent nothing yet does it wait, up to Timeout; if nothing comes,
+    %   s.valid is false.
     %
     %   Example: s = status(r); if s.valid, disp(s.heading); end
       driver = r.Driver;
-      s = as_status(driver('readLatest', r.Timeout), r.Started);
+      wait = 0;
+      if isempty(r.Newest)
+        wait = r.Timeout;
+      end
+      s = as_status(driver('readLatest', wait), r.Started);
+      if s.valid
+        r.Newest = s;
+      elseif ~isempty(r.Newest)
+        s = r.Newest;
+      end
     end
 
     function setPose(r, varargin)
@@ -184,7 +200,7 @@ classdef VelocartRobot < handle
       [x, y, heading] = numbers('setPose', {'x', 'y', 'heading'}, varargin);
       driver = r.Driver;
       driver('setOdometry', [x y heading]);
-      driver('readLatest', r.Timeout);      % its reply, so the next one is fresh
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
     function stop(r)
@@ -195,7 +211,7 @@ classdef VelocartRobot < handle
     %   Example: stop(r);
       driver = r.Driver;
       driver('sendVelocity', [0 0]);
-      driver('readLatest', r.Timeout);
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
     function freeWheels(r)
@@ -207,7 +223,7 @@ classdef VelocartRobot < handle
     %   Example: freeWheels(r);
       driver = r.Driver;
       driver('setFreeWheels');
-      driver('readLatest', r.Timeout);
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
     function s = travel(r, varargin)
@@ -236,8 +252,10 @@ classdef VelocartRobot < handle
         v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
         here = send_velocity(driver, [v w], r.Timeout, r.Started, 'travel');
+        r.Newest = here;
       end
       s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+      r.Newest = s;
     end
 
     function s = turn(r, varargin)
@@ -265,10 +283,12 @@ classdef VelocartRobot < handle
         end
         w = approach(remaining, rate, VelocartRobot.MinimumRate);
         here = send_velocity(driver, [0 w], r.Timeout, r.Started, 'turn');
+        r.Newest = here;
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
       s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+      r.Newest = s;
     end
   end
 end
@@ -312,6 +332,14 @@ function s = send_velocity(driver, velocity, timeout, started, what)
     error('VelocartRobot:noStatus', ...
           'VelocartRobot: %s: no status from the robot within %g s; it was stopped', ...
           what, timeout);
+  end
+end
+
+% The status in the robot's reply, or the one held before when it sent none.
+function s = newer(held, raw, started)
+  s = held;
+  if raw(1) == 1
+    s = as_status(raw, started);
   end
 end
 

@@ -51,6 +51,7 @@ for k = 1:numel(moves)
   end
   printf('move %d ends at x %.4f, y %.4f, heading %.4f\n', k, s.x, s.y, s.heading);
 end
+assert(isequal(status(r), s), 'status after a move gives its final reply');
 
 %% Clearing a driving robot frees its wheels and the port
 s = drive(r, int8(1), 0.5);
