@@ -29,9 +29,10 @@ classdef VelocartRobot < handle
 %   heading, v, w, aux1, aux2 (as VelocartDriver('readLatest') lays them out),
 %   and time, the seconds since the object was made at which it was read.
 %
-%   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument, and
+%   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument,
 %   VelocartRobot:noStatus when drive, travel or turn get no valid status
-%   within Timeout (the robot is stopped first).
+%   within Timeout, and VelocartRobot:notReached when travel or turn run
+%   out of time before the goal (the robot is stopped first).
 %
 %   One module holds one port. A new object on the port an earlier object
 %   holds (a script run again) takes the port over, and the earlier object
@@ -230,24 +231,35 @@ classdef VelocartRobot < handle
     % TRAVEL  Drive straight by a distance, judged by the robot's odometry.
     %
     %   s = travel(r, d, speed) drives d metres (negative: backwards) at speed
-    %   m/s along the heading it starts with, holding that heading and
-    %   slowing down near the end; stops and returns the final status.
+    %   m/s (0.01 or more) along the heading it starts with, holding that
+    %   heading and slowing down near the end; stops and returns the final
+    %   status. A move gets three times d/speed and 2 s more: one that runs
+    %   out of time stops the robot and errors with VelocartRobot:notReached,
+    %   saying how far it got.
     %
     %   Example: s = travel(r, 0.5, 0.2);
       [distance, speed] = numbers('travel', {'distance', 'speed'}, varargin);
-      if speed <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: travel: speed must be positive');
+      if speed < VelocartRobot.MinimumSpeed
+        error('VelocartRobot:badArgument', 'VelocartRobot: travel: speed must be %g m/s or more', ...
+              VelocartRobot.MinimumSpeed);
       end
       driver = r.Driver;
       start = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
       along = [cos(start.heading) sin(start.heading)];
-      limit = toc(r.Started) + allowance(abs(distance) / speed);
+      allowed = allowance(abs(distance) / speed);
+      limit = toc(r.Started) + allowed;
       here = start;
       while true
         remaining = distance - along * [here.x - start.x; here.y - start.y];
-        if abs(remaining) <= VelocartRobot.StopDistance || ...
-           sign(remaining) ~= sign(distance) || here.time > limit
+        if abs(remaining) <= VelocartRobot.StopDistance || sign(remaining) ~= sign(distance)
           break;
+        end
+        if here.time > limit
+          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+          r.Newest = s;
+          error('VelocartRobot:notReached', ...
+                'VelocartRobot: travel: out of time (%.1f s allowed) at %.3f m of %g m; it was stopped', ...
+                allowed, along * [s.x - start.x; s.y - start.y], distance);
         end
         v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
@@ -264,22 +276,33 @@ classdef VelocartRobot < handle
     %   s = turn(r, angle, rate) turns by angle radians (the sign gives the
     %   direction: positive is counter-clockwise) at rate rad/s, following
     %   the heading the robot reports across the jump at +-pi, slowing down
-    %   near the end; stops and returns the final status.
+    %   near the end; stops and returns the final status. The rate is 0.02
+    %   rad/s or more. A turn gets three times angle/rate and 2 s more: one
+    %   that runs out of time stops the robot and errors with
+    %   VelocartRobot:notReached, saying how far it got.
     %
     %   Example: s = turn(r, pi/2, 1);
       [angle, rate] = numbers('turn', {'angle', 'rate'}, varargin);
-      if rate <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: turn: rate must be positive');
+      if rate < VelocartRobot.MinimumRate
+        error('VelocartRobot:badArgument', 'VelocartRobot: turn: rate must be %g rad/s or more', ...
+              VelocartRobot.MinimumRate);
       end
       driver = r.Driver;
       last = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
       turned = 0;
-      limit = toc(r.Started) + allowance(abs(angle) / rate);
+      allowed = allowance(abs(angle) / rate);
+      limit = toc(r.Started) + allowed;
       while true
         remaining = angle - turned;
-        if abs(remaining) <= VelocartRobot.StopAngle || ...
-           sign(remaining) ~= sign(angle) || last.time > limit
+        if abs(remaining) <= VelocartRobot.StopAngle || sign(remaining) ~= sign(angle)
           break;
+        end
+        if last.time > limit
+          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+          r.Newest = s;
+          error('VelocartRobot:notReached', ...
+                'VelocartRobot: turn: out of time (%.1f s allowed) at %.3f rad of %g rad; it was stopped', ...
+                allowed, turned + wrap(s.heading - last.heading), angle);
         end
         w = approach(remaining, rate, VelocartRobot.MinimumRate);
         here = send_velocity(driver, [0 w], r.Timeout, r.Started, 'turn');

@@ -112,7 +112,8 @@ end
 pause(0.1);                                  % the robot logs what it reads
 last = received(fullfile(dir, 'silent.log'))(end, :);
 assert(last(7) == 3 && all(last(9:12) == 0), 'the silent robot was told to stop');
-for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1), @() setPose(r, 1, 2)}
+for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1), @() setPose(r, 1, 2), ...
+           @() travel(r, 1, 0.005), @() turn(r, 1, 0.01)}
   try
     bad{1}();
     error('a bad argument was taken');
@@ -121,6 +122,27 @@ for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1), @() 
            strncmp(failure.message, 'VelocartRobot: ', 15), '%s', failure.message);
   end
 end
+clear r bad                                  % bad holds r too
+
+%% A move that runs out of time stops the robot and says how far it got
+function varargout = slipping(command, varargin)   % wheels that make a tenth of the speed
+  if strcmp(command, 'sendVelocity')
+    varargin{1} = varargin{1} / 10;
+  end
+  [varargout{1:nargout}] = VelocartDriver(command, varargin{:});
+end
+r = VelocartRobot(main, 'Driver', @slipping);
+setPose(r, 0, 0, 0);
+try
+  travel(r, 0.02, 0.2);
+  error('travel on slipping wheels must run out of time');
+catch failure
+  assert(strcmp(failure.identifier, 'VelocartRobot:notReached') && ...
+         ~isempty(strfind(failure.message, sprintf(' %.3f m of 0.02 m', status(r).x))), ...
+         'out of time: %s', failure.message);
+end
+last = received(fullfile(dir, 'main.log'))(end, :);
+assert(last(7) == 3 && all(last(9:12) == 0), 'the slipping robot was told to stop');
 clear r
 
 %% The help lists every method, each has its own with an example, and methods() shows no helper
