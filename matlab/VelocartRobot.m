@@ -65,6 +65,7 @@ classdef VelocartRobot < handle
     IsOpen = false
     Token = 0   % this object's claim on its module's port
     Newest = [] % the newest status from the robot, for status()
+    Moving = false  % a travel or turn short of its goal
   end
 
   properties (Constant, Access = private)
@@ -162,7 +163,13 @@ classdef VelocartRobot < handle
     %
     %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
       [v, w] = numbers('drive', {'v', 'w'}, varargin);
-      s = send_velocity(r.Driver, [v w], r.Timeout, r.Started, 'drive');
+      driver = r.Driver;
+      try
+        s = send_velocity(driver, [v w], r.Timeout, r.Started, 'drive');
+      catch failure
+        driver('sendVelocity', [0 0]);        % no reply: it may be driving on
+        rethrow(failure);
+      end
       r.Newest = s;
     end
 
@@ -235,7 +242,8 @@ classdef VelocartRobot < handle
     %   heading and slowing down near the end; stops and returns the final
     %   status. A move gets three times d/speed and 2 s more: one that runs
     %   out of time stops the robot and errors with VelocartRobot:notReached,
-    %   saying how far it got.
+    %   saying how far it got. Whatever else ends it early (Ctrl-C, an
+    %   error) stops the robot as well.
     %
     %   Example: s = travel(r, 0.5, 0.2);
       [distance, speed] = numbers('travel', {'distance', 'speed'}, varargin);
@@ -244,6 +252,8 @@ classdef VelocartRobot < handle
               VelocartRobot.MinimumSpeed);
       end
       driver = r.Driver;
+      r.Moving = true;
+      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
       start = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
       along = [cos(start.heading) sin(start.heading)];
       allowed = allowance(abs(distance) / speed);
@@ -257,6 +267,7 @@ classdef VelocartRobot < handle
         if here.time > limit
           s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
           r.Newest = s;
+          r.Moving = false;
           error('VelocartRobot:notReached', ...
                 'VelocartRobot: travel: out of time (%.1f s allowed) at %.3f m of %g m; it was stopped', ...
                 allowed, along * [s.x - start.x; s.y - start.y], distance);
@@ -268,6 +279,7 @@ classdef VelocartRobot < handle
       end
       s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
       r.Newest = s;
+      r.Moving = false;
     end
 
     function s = turn(r, varargin)
@@ -279,7 +291,8 @@ classdef VelocartRobot < handle
     %   near the end; stops and returns the final status. The rate is 0.02
     %   rad/s or more. A turn gets three times angle/rate and 2 s more: one
     %   that runs out of time stops the robot and errors with
-    %   VelocartRobot:notReached, saying how far it got.
+    %   VelocartRobot:notReached, saying how far it got. Whatever else ends
+    %   it early (Ctrl-C, an error) stops the robot as well.
     %
     %   Example: s = turn(r, pi/2, 1);
       [angle, rate] = numbers('turn', {'angle', 'rate'}, varargin);
@@ -288,6 +301,8 @@ classdef VelocartRobot < handle
               VelocartRobot.MinimumRate);
       end
       driver = r.Driver;
+      r.Moving = true;
+      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
       last = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
       turned = 0;
       allowed = allowance(abs(angle) / rate);
@@ -300,6 +315,7 @@ classdef VelocartRobot < handle
         if last.time > limit
           s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
           r.Newest = s;
+          r.Moving = false;
           error('VelocartRobot:notReached', ...
                 'VelocartRobot: turn: out of time (%.1f s allowed) at %.3f rad of %g rad; it was stopped', ...
                 allowed, turned + wrap(s.heading - last.heading), angle);
@@ -312,6 +328,7 @@ classdef VelocartRobot < handle
       end
       s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
       r.Newest = s;
+      r.Moving = false;
     end
   end
 end
@@ -346,15 +363,25 @@ function seconds = allowance(nominal)
 end
 
 % Sends a velocity and takes the robot's reply. Without a reply the robot
-% may be driving on: it is told to stop before the error.
+% may be driving on: the caller stops it (drive at once, travel and turn as
+% they end).
 function s = send_velocity(driver, velocity, timeout, started, what)
   driver('sendVelocity', velocity);
   s = as_status(driver('readLatest', timeout), started);
   if ~s.valid
-    driver('sendVelocity', [0 0]);
     error('VelocartRobot:noStatus', ...
           'VelocartRobot: %s: no status from the robot within %g s; it was stopped', ...
           what, timeout);
+  end
+end
+
+% A travel or turn that ends short of its goal (Ctrl-C, no reply, any error)
+% must not leave the robot driving. delete would stop it only when the
+% object goes, which for an object in a script's workspace is not soon.
+function stop_if(moving, driver, timeout)
+  if moving
+    driver('sendVelocity', [0 0]);
+    driver('readLatest', timeout);     % its reply, so the next command's is fresh
   end
 end
 
