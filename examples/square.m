@@ -8,8 +8,10 @@
 % each move judged by the odometry the robot reports. It prints where each
 % move ended and saves the path through those points to square.png beside
 % this script (run works in the script's folder), or to the file named by
-% pngFile, if set. Clearing the robot at the end stops
-% it, frees its wheels and closes the port; so does an error on the way.
+% pngFile, if set. Clearing the robot at the end stops it, frees its wheels
+% and closes the port. A move cut short (Ctrl-C, an error) stops the robot;
+% being a script, it leaves robot in the workspace: clear robot then frees
+% the wheels and the port.
 
 if ~exist('port', 'var')
     error('square:port', 'square: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');

@@ -1,8 +1,9 @@
 classdef VelocartRobot < handle
 % VelocartRobot  A wheeled robot on a serial port, as an object.
 %
-%   r = VelocartRobot(port)            open the robot on PORT: a number (COM<n>)
-%                                      or a device name ('COM12', '/dev/ttyUSB0')
+%   r = VelocartRobot(port)   open the robot on PORT: a number (COM<n>; on
+%                             Linux /dev/ttyS<n-1>) or a device name ('COM12',
+%                             '/dev/ttyUSB0')
 %   r = VelocartRobot(port, 'Timeout', t, 'Driver', @RobotB)
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
@@ -11,42 +12,27 @@ classdef VelocartRobot < handle
 %     Errors with VelocartRobot:openFailed when the port cannot be opened
 %     (the message says why: missing, busy, already open).
 %
-%   s = drive(r, v, w)        drive at v m/s forward and w rad/s turning
-%                             (counter-clockwise positive); waits for the reply
-%                             and returns the status.
-%                             Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
-%   s = status(r)             the newest status; if none has arrived since the
-%                             last call, waits up to Timeout for one.
-%                             Example: s = status(r); if s.valid, disp(s.heading); end
-%   setPose(r, x, y, heading) overwrite the robot's odometry.
-%                             Example: setPose(r, 0, 0, 0);
-%   stop(r)                   drive at 0, 0.
-%                             Example: stop(r);
-%   freeWheels(r)             stop driving and let the wheels turn freely.
-%                             Example: freeWheels(r);
-%   s = travel(r, d, speed)   drive straight by d metres (negative: backwards) at
-%                             speed m/s, judged by the odometry the robot reports,
-%                             slowing down near the end; stops and returns the
-%                             final status.
-%                             Example: s = travel(r, 0.5, 0.2);
-%   s = turn(r, angle, rate)  turn in place by angle radians (the sign gives the
-%                             direction) at rate rad/s, judged by the heading the
-%                             robot reports (across the jump at +-pi); stops and
-%                             returns the final status.
-%                             Example: s = turn(r, pi/2, 1);
-%   delete(r)                 stop, free the wheels and close the port. It also
-%                             happens on clear r, when r goes out of scope, and
-%                             when an error unwinds past the function holding r,
-%                             so a failing program never leaves the robot driving.
-%                             Example: clear r
+%   s = drive(r, v, w)        drive at v m/s and w rad/s; the robot's reply
+%   s = status(r)             the newest status
+%   setPose(r, x, y, heading) overwrite the robot's odometry
+%   stop(r)                   drive at 0, 0
+%   freeWheels(r)             stop driving and let the wheels turn freely
+%   s = travel(r, d, speed)   drive straight by d metres, closed-loop
+%   s = turn(r, angle, rate)  turn in place by angle radians, closed-loop
+%   delete(r)                 stop, free the wheels and close the port; also
+%                             on clear r, when r goes out of scope, and when
+%                             an error unwinds past the function holding r
+%
+%   Each method has its own help, with an example: help VelocartRobot.travel.
 %
 %   The status s is a struct: valid (true when the robot answered), x, y,
 %   heading, v, w, aux1, aux2 (as VelocartDriver('readLatest') lays them out),
 %   and time, the seconds since the object was made at which it was read.
 %
-%   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument, and
+%   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument,
 %   VelocartRobot:noStatus when drive, travel or turn get no valid status
-%   within Timeout (the robot is stopped first).
+%   within Timeout, and VelocartRobot:notReached when travel or turn run
+%   out of time before the goal (the robot is stopped first).
 %
 %   One module holds one port. A new object on the port an earlier object
 %   holds (a script run again) takes the port over, and the earlier object
@@ -63,6 +49,11 @@ classdef VelocartRobot < handle
 %       fprintf('at (%.3f, %.3f) heading %.3f\n', s.x, s.y, s.heading);
 %       clear r                    % stops, frees the wheels, closes the port
 
+% Each method's help is the comment block right below its function line,
+% where both MATLAB and Octave look for it; a comment right above a method
+% would take its place in Octave. The helpers are functions of this file
+% rather than private methods, which Octave's methods() would list.
+
   properties (SetAccess = private)
     Port        % the port as given
     Timeout     % seconds to wait for a reply
@@ -73,6 +64,8 @@ classdef VelocartRobot < handle
     Started     % tic at construction, for the status time
     IsOpen = false
     Token = 0   % this object's claim on its module's port
+    Newest = [] % the newest status from the robot, for status()
+    Moving = false  % a travel or turn short of its goal
   end
 
   properties (Constant, Access = private)
@@ -85,10 +78,16 @@ classdef VelocartRobot < handle
 
   methods
     function r = VelocartRobot(port, varargin)
+    % VelocartRobot  Open the robot on a serial port (help VelocartRobot).
+    %
+    %   Example: r = VelocartRobot('/dev/ttyUSB0', 'Timeout', 0.2);
       if nargin < 1 || ~(ischar(port) || isstring(port) || is_real_scalar(port))
         error('VelocartRobot:badArgument', 'VelocartRobot: give a port number or a device name');
       end
       options = parse_options(varargin);
+      if ~(ischar(port) || isstring(port))
+        port = double(port);
+      end
       r.Port = port;
       r.Timeout = options.Timeout;
       r.Driver = options.Driver;
@@ -96,8 +95,8 @@ classdef VelocartRobot < handle
       % holds (a script run again) takes it over; the earlier one then
       % leaves the port alone when it is deleted.
       name = func2str(r.Driver);
-      previous = VelocartRobot.owner(name);
-      r.Token = VelocartRobot.owner(name, 'new');
+      previous = owner(name);
+      r.Token = owner(name, 'new');
       driver = r.Driver;
       try
         said = evalc('status = driver(''open'', port);');
@@ -106,7 +105,7 @@ classdef VelocartRobot < handle
         status = -1;
       end
       if status ~= 0
-        VelocartRobot.owner(name, previous);
+        owner(name, previous);
         error('VelocartRobot:openFailed', 'VelocartRobot: cannot open %s: %s', ...
               port_text(port), reason_of(said));
       end
@@ -115,163 +114,289 @@ classdef VelocartRobot < handle
       % way; taken for answers to this session's, they would put every
       % answer one behind.
       pause(r.Timeout);
-      r.call('readLatest', 0);
+      driver('readLatest', 0);
       r.Started = tic;
     end
 
     function delete(r)
+    % DELETE  Stop the robot, free its wheels and close the port.
+    %
+    %   delete(r) also happens on clear r, when r goes out of scope, and when
+    %   an error unwinds past the function holding r, so a failing program
+    %   never leaves the robot driving. An object whose port a newer object
+    %   has taken over leaves the port alone.
+    %
+    %   Example: clear r
       if ~r.IsOpen
         return;
       end
       r.IsOpen = false;
       name = func2str(r.Driver);
-      if VelocartRobot.owner(name) ~= r.Token
+      if owner(name) ~= r.Token
         return;                              % taken over by a newer object
       end
       % Nothing may stop the port from being released. Each reply is
       % waited for, so that none is left on its way for the next session.
+      driver = r.Driver;
       try
-        r.call('sendVelocity', [0 0]);
-        r.call('readLatest', r.Timeout);
-        r.call('setFreeWheels');
-        r.call('readLatest', r.Timeout);
+        driver('sendVelocity', [0 0]);
+        driver('readLatest', r.Timeout);
+        driver('setFreeWheels');
+        driver('readLatest', r.Timeout);
       catch
       end
       try
-        r.call('close');
+        driver('close');
       catch
       end
-      VelocartRobot.owner(name, 0);
+      owner(name, 0);
     end
 
-    function s = drive(r, v, w)
-      check_numbers('drive', v, w);
-      r.call('sendVelocity', [v w]);
-      s = r.reply_or_stop('drive');
+    function s = drive(r, varargin)
+    % DRIVE  Drive at a forward speed and a turn rate; the robot's reply.
+    %
+    %   s = drive(r, v, w) drives at v m/s forward and w rad/s turning
+    %   (counter-clockwise positive), waits for the reply and returns it as a
+    %   status. The robot keeps this velocity until the next command.
+    %   Errors with VelocartRobot:noStatus, the robot stopped, when no reply
+    %   comes within Timeout.
+    %
+    %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
+      [v, w] = numbers('drive', {'v', 'w'}, varargin);
+      driver = r.Driver;
+      try
+        s = send_velocity(driver, [v w], r.Timeout, r.Started, 'drive');
+      catch failure
+        driver('sendVelocity', [0 0]);        % no reply: it may be driving on
+        rethrow(failure);
+      end
+      r.Newest = s;
     end
 
     function s = status(r)
-      s = r.as_status(r.call('readLatest', r.Timeout));
+    % STATUS  The newest status from the robot.
+    %
+    %   s = status(r) gives the newest status this object has: one the robot
+    %   sent since the last command or call if there is one, else the last
+    %   one it had, still valid, with the time it arrived (s.time). A robot
+    %   that only answers commands sends nothing between them, so after a
+    %   move status(r) gives the move's final reply. Only while the robot
+    %   has sent nothing yet does it wait, up to Timeout; if nothing comes,
+    %   s.valid is false.
+    %
+    %   Example: s = status(r); if s.valid, disp(s.heading); end
+      driver = r.Driver;
+      wait = 0;
+      if isempty(r.Newest)
+        wait = r.Timeout;
+      end
+      s = as_status(driver('readLatest', wait), r.Started);
+      if s.valid
+        r.Newest = s;
+      elseif ~isempty(r.Newest)
+        s = r.Newest;
+      end
     end
 
-    function setPose(r, x, y, heading)
-      check_numbers('setPose', x, y, heading);
-      r.call('setOdometry', [x y heading]);
-      r.call('readLatest', r.Timeout);      % its reply, so the next one is fresh
+    function setPose(r, varargin)
+    % SETPOSE  Overwrite the robot's odometry.
+    %
+    %   setPose(r, x, y, heading) sets the pose the robot reports: x and y in
+    %   metres, heading in radians.
+    %
+    %   Example: setPose(r, 0, 0, 0);
+      [x, y, heading] = numbers('setPose', {'x', 'y', 'heading'}, varargin);
+      driver = r.Driver;
+      driver('setOdometry', [x y heading]);
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
     function stop(r)
-      r.call('sendVelocity', [0 0]);
-      r.call('readLatest', r.Timeout);
+    % STOP  Drive at 0, 0.
+    %
+    %   stop(r) holds the robot still with its wheels driven.
+    %
+    %   Example: stop(r);
+      driver = r.Driver;
+      driver('sendVelocity', [0 0]);
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
     function freeWheels(r)
-      r.call('setFreeWheels');
-      r.call('readLatest', r.Timeout);
+    % FREEWHEELS  Stop driving and let the wheels turn freely.
+    %
+    %   freeWheels(r) lets the wheels go; the next drive, travel or turn
+    %   drives them again.
+    %
+    %   Example: freeWheels(r);
+      driver = r.Driver;
+      driver('setFreeWheels');
+      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
     end
 
-    function s = travel(r, distance, speed)
-      check_numbers('travel', distance, speed);
-      if speed <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: travel needs a positive speed');
+    function s = travel(r, varargin)
+    % TRAVEL  Drive straight by a distance, judged by the robot's odometry.
+    %
+    %   s = travel(r, d, speed) drives d metres (negative: backwards) at speed
+    %   m/s (0.01 or more) along the heading it starts with, holding that
+    %   heading and slowing down near the end; stops and returns the final
+    %   status. A move gets three times d/speed and 2 s more: one that runs
+    %   out of time stops the robot and errors with VelocartRobot:notReached,
+    %   saying how far it got. Whatever else ends it early (Ctrl-C, an
+    %   error) stops the robot as well.
+    %
+    %   Example: s = travel(r, 0.5, 0.2);
+      [distance, speed] = numbers('travel', {'distance', 'speed'}, varargin);
+      if speed < VelocartRobot.MinimumSpeed
+        error('VelocartRobot:badArgument', 'VelocartRobot: travel: speed must be %g m/s or more', ...
+              VelocartRobot.MinimumSpeed);
       end
-      start = r.drive(0, 0);
+      driver = r.Driver;
+      r.Moving = true;
+      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
+      start = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
       along = [cos(start.heading) sin(start.heading)];
-      limit = r.time_allowed(abs(distance) / speed);
+      allowed = allowance(abs(distance) / speed);
+      limit = toc(r.Started) + allowed;
       here = start;
       while true
         remaining = distance - along * [here.x - start.x; here.y - start.y];
-        if abs(remaining) <= VelocartRobot.StopDistance || ...
-           sign(remaining) ~= sign(distance) || here.time > limit
+        if abs(remaining) <= VelocartRobot.StopDistance || sign(remaining) ~= sign(distance)
           break;
+        end
+        if here.time > limit
+          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+          r.Newest = s;
+          r.Moving = false;
+          error('VelocartRobot:notReached', ...
+                'VelocartRobot: travel: out of time (%.1f s allowed) at %.3f m of %g m; it was stopped', ...
+                allowed, along * [s.x - start.x; s.y - start.y], distance);
         end
         v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
-        here = r.drive(v, w);
+        here = send_velocity(driver, [v w], r.Timeout, r.Started, 'travel');
+        r.Newest = here;
       end
-      s = r.halt();
+      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+      r.Newest = s;
+      r.Moving = false;
     end
 
-    function s = turn(r, angle, rate)
-      check_numbers('turn', angle, rate);
-      if rate <= 0
-        error('VelocartRobot:badArgument', 'VelocartRobot: turn needs a positive rate');
+    function s = turn(r, varargin)
+    % TURN  Turn in place by an angle, judged by the robot's heading.
+    %
+    %   s = turn(r, angle, rate) turns by angle radians (the sign gives the
+    %   direction: positive is counter-clockwise) at rate rad/s, following
+    %   the heading the robot reports across the jump at +-pi, slowing down
+    %   near the end; stops and returns the final status. The rate is 0.02
+    %   rad/s or more. A turn gets three times angle/rate and 2 s more: one
+    %   that runs out of time stops the robot and errors with
+    %   VelocartRobot:notReached, saying how far it got. Whatever else ends
+    %   it early (Ctrl-C, an error) stops the robot as well.
+    %
+    %   Example: s = turn(r, pi/2, 1);
+      [angle, rate] = numbers('turn', {'angle', 'rate'}, varargin);
+      if rate < VelocartRobot.MinimumRate
+        error('VelocartRobot:badArgument', 'VelocartRobot: turn: rate must be %g rad/s or more', ...
+              VelocartRobot.MinimumRate);
       end
-      last = r.drive(0, 0);
+      driver = r.Driver;
+      r.Moving = true;
+      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
+      last = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
       turned = 0;
-      limit = r.time_allowed(abs(angle) / rate);
+      allowed = allowance(abs(angle) / rate);
+      limit = toc(r.Started) + allowed;
       while true
         remaining = angle - turned;
-        if abs(remaining) <= VelocartRobot.StopAngle || ...
-           sign(remaining) ~= sign(angle) || last.time > limit
+        if abs(remaining) <= VelocartRobot.StopAngle || sign(remaining) ~= sign(angle)
           break;
         end
-        here = r.drive(0, approach(remaining, rate, VelocartRobot.MinimumRate));
+        if last.time > limit
+          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+          r.Newest = s;
+          r.Moving = false;
+          error('VelocartRobot:notReached', ...
+                'VelocartRobot: turn: out of time (%.1f s allowed) at %.3f rad of %g rad; it was stopped', ...
+                allowed, turned + wrap(s.heading - last.heading), angle);
+        end
+        w = approach(remaining, rate, VelocartRobot.MinimumRate);
+        here = send_velocity(driver, [0 w], r.Timeout, r.Started, 'turn');
+        r.Newest = here;
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
-      s = r.halt();
+      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+      r.Newest = s;
+      r.Moving = false;
     end
   end
+end
 
-  methods (Access = private)
-    function varargout = call(r, varargin)
-      driver = r.Driver;
-      [varargout{1:nargout}] = driver(varargin{:});
-    end
-
-    function s = halt(r)
-      r.call('sendVelocity', [0 0]);
-      s = r.reply_or_stop('stop');
-    end
-
-    % A maneuver gets three times its nominal time and two seconds more.
-    function limit = time_allowed(r, nominal)
-      limit = toc(r.Started) + 3 * nominal + 2;
-    end
-
-    function s = reply_or_stop(r, what)
-      s = r.as_status(r.call('readLatest', r.Timeout));
-      if ~s.valid
-        r.call('sendVelocity', [0 0]);
-        error('VelocartRobot:noStatus', ...
-              'VelocartRobot: no status from the robot within %g s during %s; it was stopped', ...
-              r.Timeout, what);
-      end
-    end
-
-    function s = as_status(r, raw)
-      s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
-                 'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
-                 'time', toc(r.Started));
-    end
+% Which object holds each module's port, by a token rather than by the
+% object itself, which a list would keep alive: owner(name) tells it,
+% owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
+% returns a new one.
+function token = owner(name, token)
+  persistent held last
+  if isempty(held)
+    held = containers.Map();
+    last = 0;
   end
-
-  methods (Static, Access = private)
-    % Which object holds each module's port, by a token rather than by the
-    % object itself, which a list would keep alive: owner(name) tells it,
-    % owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
-    % returns a new one.
-    function token = owner(name, token)
-      persistent held last
-      if isempty(held)
-        held = containers.Map();
-        last = 0;
-      end
-      if nargin < 2
-        token = 0;
-        if isKey(held, name)
-          token = held(name);
-        end
-        return;
-      end
-      if ischar(token)
-        last = last + 1;
-        token = last;
-      end
-      held(name) = token;
+  if nargin < 2
+    token = 0;
+    if isKey(held, name)
+      token = held(name);
     end
+    return;
   end
+  if ischar(token)
+    last = last + 1;
+    token = last;
+  end
+  held(name) = token;
+end
+
+% A maneuver gets three times its nominal time and two seconds more.
+function seconds = allowance(nominal)
+  seconds = 3 * nominal + 2;
+end
+
+% Sends a velocity and takes the robot's reply. Without a reply the robot
+% may be driving on: the caller stops it (drive at once, travel and turn as
+% they end).
+function s = send_velocity(driver, velocity, timeout, started, what)
+  driver('sendVelocity', velocity);
+  s = as_status(driver('readLatest', timeout), started);
+  if ~s.valid
+    error('VelocartRobot:noStatus', ...
+          'VelocartRobot: %s: no status from the robot within %g s; it was stopped', ...
+          what, timeout);
+  end
+end
+
+% A travel or turn that ends short of its goal (Ctrl-C, no reply, any error)
+% must not leave the robot driving. delete would stop it only when the
+% object goes, which for an object in a script's workspace is not soon.
+function stop_if(moving, driver, timeout)
+  if moving
+    driver('sendVelocity', [0 0]);
+    driver('readLatest', timeout);     % its reply, so the next command's is fresh
+  end
+end
+
+% The status in the robot's reply, or the one held before when it sent none.
+function s = newer(held, raw, started)
+  s = held;
+  if raw(1) == 1
+    s = as_status(raw, started);
+  end
+end
+
+function s = as_status(raw, started)
+  s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
+             'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
+             'time', toc(started));
 end
 
 function options = parse_options(args)
@@ -303,12 +428,20 @@ function options = parse_options(args)
   end
 end
 
-function check_numbers(what, varargin)
-  for k = 1:numel(varargin)
-    if ~is_real_scalar(varargin{k})
-      error('VelocartRobot:badArgument', '%s: argument %d must be a finite real number', ...
-            what, k + 1);
+% The numbers a method was given, one for each of its names, as doubles.
+% Integer classes would make every sum with them integer too: a velocity
+% pair, a remaining distance and an approach speed would all round.
+function varargout = numbers(what, names, given)
+  if numel(given) ~= numel(names)
+    error('VelocartRobot:badArgument', 'VelocartRobot: %s: give %s and %s', what, ...
+          strjoin(names(1:end - 1), ', '), names{end});
+  end
+  for k = 1:numel(names)
+    if ~is_real_scalar(given{k})
+      error('VelocartRobot:badArgument', 'VelocartRobot: %s: %s must be a finite real number', ...
+            what, names{k});
     end
+    varargout{k} = double(given{k});
   end
 end
 

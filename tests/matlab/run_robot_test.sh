@@ -24,3 +24,33 @@ VELOCART_ROBOT_DIR=$work timeout 300 octave-cli --no-gui --norc --quiet --no-win
   --eval "addpath('$here'); addpath('$root/matlab'); addpath('$work/copies');
           addpath('$(dirname "$mex")');
           velocart_robot_test" 2>&1
+
+# Ctrl-C during travel in a script stops the robot while the session, and the
+# object in its workspace, live on (--persist; at exit delete would stop it
+# anyway). The session's commands come from a pipe held open meanwhile.
+start_sim interrupted --wire
+printf "addpath('%s', '%s');\nr = VelocartRobot('%s');\ntravel(r, 2, 0.2);\n" \
+  "$(dirname "$mex")" "$root/matlab" "$work/interrupted" >"$work/interrupted.m"
+mkfifo "$work/commands"
+octave-cli --no-gui --norc --quiet --no-window-system --persist interrupted.m \
+  <"$work/commands" >"$work/interrupted.out" 2>&1 &
+session=$!
+exec 3>"$work/commands"
+# What the robot was last told: drive, stop after driving, or nothing yet
+# (velocity frames have code 3 in byte 7 and both velocities in bytes 9-12).
+told() {
+  awk '$2 == "rx" && $9 == "03" { if ($11 $12 $13 $14 != "00000000") t = "drive"; else if (t) t = "stop" }
+       END { print t }' "$work/interrupted.log"
+}
+for _ in $(seq 600); do [ "$(told)" = drive ] && break; sleep 0.05; done
+kill -INT $session
+for _ in $(seq 100); do [ "$(told)" = stop ] && break; sleep 0.05; done
+if [ "$(told)" != stop ]; then
+  echo "FAIL: Ctrl-C during travel in a script left the robot driving"
+  show_sim_logs interrupted
+  cat "$work/interrupted.out"
+  exit 1
+fi
+exec 3>&-
+wait $session || true
+echo "Ctrl-C during travel in a script stopped the robot"

@@ -28,8 +28,10 @@ moves = {
   % start pose      move                            what it must reach
   {[0 0 0.3],       @(r) travel(r, 0.5, 0.2),   0.5}
   {[1 2 -2],        @(r) travel(r, -0.3, 0.2), -0.3}
+  {[0 0 0],         @(r) travel(r, int32(1), int32(1)), 1}
   {[0 0 2.9],       @(r) turn(r, pi / 2, 1),    2.9 + pi / 2}
   {[],              @(r) turn(r, -3 * pi / 4, 1), 2.9 + pi / 2 - 3 * pi / 4}
+  {[0 0 0],         @(r) turn(r, int32(2), int32(1)), 2}
 };
 for k = 1:numel(moves)
   [pose, move, goal] = moves{k}{:};
@@ -39,7 +41,7 @@ for k = 1:numel(moves)
   end
   s = move(r);
   assert(s.valid && s.v == 0 && s.w == 0, 'move %d ends stopped', k);
-  if k <= 2
+  if strncmp(func2str(move), '@(r) travel', 11)
     along = [cos(start(3)) sin(start(3))] * [s.x - start(1); s.y - start(2)];
     assert(abs(along - goal) < 0.005, 'travel %d ends %.4f m from its goal', k, along - goal);
     assert(abs(wrap(s.heading - start(3))) < 0.5 * pi / 180, 'travel %d keeps its heading', k);
@@ -49,9 +51,11 @@ for k = 1:numel(moves)
   end
   printf('move %d ends at x %.4f, y %.4f, heading %.4f\n', k, s.x, s.y, s.heading);
 end
+assert(isequal(status(r), s), 'status after a move gives its final reply');
 
 %% Clearing a driving robot frees its wheels and the port
-drive(r, 0.2, 0.5);
+s = drive(r, int8(1), 0.5);
+assert(s.v == 1 && s.w == 0.5, 'drive with integer classes: %s', mat2str([s.v s.w]));
 clear r
 codes = received(fullfile(dir, 'main.log'))(:, 7);
 assert(codes(end) == 0, 'the last frame the robot got is a free-wheel frame (code %d)', codes(end));
@@ -102,25 +106,55 @@ try
   travel(r, 1, 0.2);
   error('travel with a silent robot must fail');
 catch failure
-  assert(strcmp(failure.identifier, 'VelocartRobot:noStatus'), 'silent: %s', failure.message);
+  assert(strcmp(failure.identifier, 'VelocartRobot:noStatus') && ...
+         strncmp(failure.message, 'VelocartRobot: travel:', 22), 'silent: %s', failure.message);
 end
 pause(0.1);                                  % the robot logs what it reads
 last = received(fullfile(dir, 'silent.log'))(end, :);
 assert(last(7) == 3 && all(last(9:12) == 0), 'the silent robot was told to stop');
-for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1)}
+for bad = {@() drive(r, 'a', 0), @() travel(r, 1, -1), @() turn(r, NaN, 1), @() setPose(r, 1, 2), ...
+           @() travel(r, 1, 0.005), @() turn(r, 1, 0.01)}
   try
     bad{1}();
     error('a bad argument was taken');
   catch failure
-    assert(strcmp(failure.identifier, 'VelocartRobot:badArgument'), '%s', failure.message);
+    assert(strcmp(failure.identifier, 'VelocartRobot:badArgument') && ...
+           strncmp(failure.message, 'VelocartRobot: ', 15), '%s', failure.message);
   end
 end
+clear r bad                                  % bad holds r too
+
+%% A move that runs out of time stops the robot and says how far it got
+function varargout = slipping(command, varargin)   % wheels that make a tenth of the speed
+  if strcmp(command, 'sendVelocity')
+    varargin{1} = varargin{1} / 10;
+  end
+  [varargout{1:nargout}] = VelocartDriver(command, varargin{:});
+end
+r = VelocartRobot(main, 'Driver', @slipping);
+setPose(r, 0, 0, 0);
+try
+  travel(r, 0.02, 0.2);
+  error('travel on slipping wheels must run out of time');
+catch failure
+  assert(strcmp(failure.identifier, 'VelocartRobot:notReached') && ...
+         ~isempty(strfind(failure.message, sprintf(' %.3f m of 0.02 m', status(r).x))), ...
+         'out of time: %s', failure.message);
+end
+last = received(fullfile(dir, 'main.log'))(end, :);
+assert(last(7) == 3 && all(last(9:12) == 0), 'the slipping robot was told to stop');
 clear r
 
-%% The help documents every method, each with an example
+%% The help lists every method, each has its own with an example, and methods() shows no helper
 text = evalc('help VelocartRobot');
-for name = {'drive', 'status', 'setPose', 'stop', 'freeWheels', 'travel', 'turn', 'delete'}
+public = {'drive', 'status', 'setPose', 'stop', 'freeWheels', 'travel', 'turn', 'delete'};
+for name = public
   assert(~isempty(regexp(text, ['\<' name{1} '\(r'], 'once')), 'help shows %s', name{1});
+  if ~strcmp(name{1}, 'delete')   % Octave 7 gives the help of the function delete instead
+    own = evalc(['help VelocartRobot.' name{1}]);
+    assert(~isempty(strfind(own, 'Example:')), 'help VelocartRobot.%s: %s', name{1}, own);
+  end
 end
-assert(numel(strfind(text, 'Example:')) >= 9, 'an example for each method and the class');
+listed = setdiff(methods('VelocartRobot'), [{'VelocartRobot'} public]);
+assert(isempty(listed), 'methods() lists %s', strjoin(listed, ', '));
 printf('velocart_robot_test: all checks passed\n');
