@@ -28,6 +28,10 @@
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
 //                         and stderr
+//   [@LABEL] !run CMD     run CMD with the system's shell and wait for it:
+//                         what a test does while the module holds the port
+//                         (read its settings, try a second process, signal
+//                         the far end); prints CMD's exit code
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -49,6 +53,7 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -115,6 +120,8 @@ int countOpenPorts() {
 // Byte-exact output: no CR inserted before each LF.
 void makeStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
 
+int exitCodeOf(int status) { return status; }
+
 #else
 
 using Library = void*;
@@ -159,6 +166,8 @@ int countOpenPorts() {
 }
 
 void makeStdoutBinary() {}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 #endif
 
@@ -633,6 +642,11 @@ int main(int argc, char** argv) {
         }
         if (line == "!ports") {
             std::printf("%s note open ports %d\n", label.c_str(), countOpenPorts());
+            continue;
+        }
+        if (line.rfind("!run ", 0) == 0) {
+            const int status = std::system(line.c_str() + 5);
+            std::printf("%s note exit %d\n", label.c_str(), exitCodeOf(status));
             continue;
         }
         if (line == "!clear") {
