@@ -27,7 +27,7 @@
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
-//                         and stderr
+//                         and stderr, hung up or not
 //   [@LABEL] !run CMD     run CMD with the system's shell and wait for it:
 //                         what a test does while the module holds the port
 //                         (read its settings, try a second process, signal
@@ -152,14 +152,17 @@ void sleepMilliseconds(unsigned long ms) {
 }
 
 // Serial ports held by this process: its open descriptors that are
-// terminals, leaving out stdin, stdout and stderr.
+// terminals, leaving out stdin, stdout and stderr. A terminal that has hung
+// up (an unplugged adapter) still counts: isatty fails on it with EIO.
 int countOpenPorts() {
     DIR* descriptors = opendir("/proc/self/fd");
     if (descriptors == nullptr) return -1;
     int count = 0;
     while (const dirent* entry = readdir(descriptors)) {
         const int fd = std::atoi(entry->d_name);
-        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && isatty(fd)) ++count;
+        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && (isatty(fd) || errno == EIO)) {
+            ++count;
+        }
     }
     closedir(descriptors);
     return count;
