@@ -92,10 +92,15 @@ fetch_kernel
 build_initramfs
 start_sim com2
 start_sim usb
+# QEMU keeps a pulled device, and its chardev, while the guest still holds
+# it: the adapter plugged back in is another one, with a robot of its own.
+start_sim usb-back
 
-# The guest console is the first UART; the monitor is a pair of FIFOs.
-mkfifo "$work/console" "$work/monitor.in" "$work/monitor.out"
-exec 4<>"$work/monitor.in" 5<>"$work/monitor.out"
+# The guest console is the first UART. The monitor reads a FIFO and
+# writes its answers to a file.
+mkfifo "$work/console" "$work/monitor.in"
+touch "$work/monitor.out"
+exec 4<>"$work/monitor.in"
 started=$(date +%s%N)
 timeout -k 5 150 qemu-system-x86_64 -machine pc -accel tcg -m 256 -nodefaults -display none \
   -no-reboot -kernel "$cache/vmlinux" -initrd "$work/initramfs.cpio" \
@@ -105,6 +110,7 @@ timeout -k 5 150 qemu-system-x86_64 -machine pc -accel tcg -m 256 -nodefaults -d
   -chardev pipe,id=monitor,path="$work/monitor" -mon chardev=monitor \
   -device qemu-xhci,id=xhci -chardev serial,id=usb,path="$work/usb" \
   -device usb-serial,id=adapter,bus=xhci.0,chardev=usb \
+  -chardev serial,id=usb-back,path="$work/usb-back" \
   </dev/null >"$work/console" 2>"$work/qemu.err" &
 qemu_pid=$!
 while IFS= read -r line; do
@@ -112,8 +118,7 @@ while IFS= read -r line; do
   echo "$line" >>"$work/console.log"
   case $line in
     "@@ unplug") echo "device_del adapter" >&4 ;;
-    "@@ replug") echo "device_add usb-serial,id=adapter,bus=xhci.0,chardev=usb" >&4 ;;
-    kernel:*) echo "$line" ;;
+    "@@ replug") echo "device_add usb-serial,id=adapter-back,bus=xhci.0,chardev=usb-back" >&4 ;;
   esac
 done <"$work/console"
 status=0
@@ -121,11 +126,15 @@ wait "$qemu_pid" || status=$?
 qemu_pid=""
 echo "one boot: $((($(date +%s%N) - started) / 1000000)) ms, QEMU exit $status ($(cat "$cache/package"))"
 
-if ! grep -qE '^kernel: [0-9]+ claims, 0 failed$' "$work/console.log" ||
-  grep -q '^kernel: .* FAIL$' "$work/console.log"; then
-  echo "--- guest console"
+if [ "$status" -eq 0 ] && grep -qE '^kernel: [0-9]+ claims, 0 failed$' "$work/console.log" &&
+  ! grep -q '^kernel: .* FAIL$' "$work/console.log"; then
+  grep '^kernel: ' "$work/console.log"
+else
+  echo "--- guest console, with a line per claim"
   cat "$work/console.log"
   tail -n 5 "$work/qemu.err"
-  show_sim_logs com2 usb
+  echo "--- QEMU monitor"
+  tr -d '\r' <"$work/monitor.out" | grep -v '^(qemu)' || true
+  show_sim_logs com2 usb usb-back
   exit 1
 fi
