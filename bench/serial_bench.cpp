@@ -19,6 +19,9 @@ using namespace velocart;
 
 namespace {
 
+// The link under measurement, static as the module's are.
+SerialLinkState Port;
+
 // A pty master read by a background thread, like the test peer process.
 class DrainedPty {
 public:
@@ -27,11 +30,11 @@ public:
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
         const char* name = ptsname(master_);
         if (name == nullptr) return;
-        opened_ = openPortByName(name, kLineBaudRate) == kPortOpen;
+        opened_ = openPortByName(Port, name, kLineBaudRate) == kPortOpen;
         drainer_ = std::thread([this] { drain(); });
     }
     ~DrainedPty() {
-        closePort();
+        closePort(Port);
         stop_ = true;
         if (drainer_.joinable()) drainer_.join();
         if (master_ >= 0) close(master_);
@@ -64,7 +67,7 @@ void BM_WriteFrameToPty(benchmark::State& state) {
     CommandFrameBytes frame = {};
     encodeVelocity(0.2f, 0.5f, frame);
     bool all = true;
-    for (auto _ : state) all = writeFrame(frame.bytes, kCommandFrameSize) && all;
+    for (auto _ : state) all = writeFrame(Port, frame.bytes, kCommandFrameSize) && all;
     if (!all) state.SkipWithError("a write failed");
 }
 BENCHMARK(BM_WriteFrameToPty)->UseRealTime();
@@ -76,8 +79,8 @@ void BM_ReadAvailableNothingWaiting(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        readAvailable();
-        benchmark::DoNotOptimize(SerialLink.receiveBuffer);
+        readAvailable(Port);
+        benchmark::DoNotOptimize(Port.receiveBuffer);
     }
 }
 BENCHMARK(BM_ReadAvailableNothingWaiting)->UseRealTime();

@@ -27,7 +27,7 @@ set(mexa64_link_dir ${mexa64_dir}/link)
 # Link-time stand-ins: libmx.so and libmex.so defining each listed name as
 # an empty function. Only their names and sonames matter; MATLAB supplies
 # the real ones when it loads the module.
-foreach(lib libmx libmex)
+foreach(lib libmx libmex libut)
   velocart_def_exports(${PROJECT_SOURCE_DIR}/host/${lib}.def names)
   set(stub_source "// Generated from host/${lib}.def: link-time stand-ins for MATLAB's ${lib}.so.\n")
   string(APPEND stub_source "extern \"C\" {\n")
@@ -44,7 +44,7 @@ endforeach()
 
 get_target_property(protocol_sources velocart_protocol SOURCES)
 add_library(velocart_mexa64 MODULE
-  src/gateway/gateway.cpp ${protocol_sources} src/serial/serial_link_posix.cpp)
+  ${VELOCART_GATEWAY_SOURCES} ${protocol_sources} src/serial/serial_link_posix.cpp)
 set_target_properties(velocart_mexa64 PROPERTIES
   OUTPUT_NAME VelocartDriver PREFIX "" SUFFIX ".mexa64"
   LIBRARY_OUTPUT_DIRECTORY ${mexa64_dir}
@@ -52,7 +52,7 @@ set_target_properties(velocart_mexa64 PROPERTIES
   LINK_DEPENDS ${VELOCART_EXPORTS_MAP})
 target_include_directories(velocart_mexa64 PRIVATE src)
 target_compile_options(velocart_mexa64 PRIVATE -fno-exceptions)
-target_link_libraries(velocart_mexa64 PRIVATE libmx_link_stub libmex_link_stub)
+target_link_libraries(velocart_mexa64 PRIVATE libmx_link_stub libmex_link_stub libut_link_stub)
 target_link_options(velocart_mexa64 PRIVATE
   -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL
   -Wl,--version-script=${VELOCART_EXPORTS_MAP} -Wl,--no-undefined -Wl,--fatal-warnings)

@@ -14,7 +14,7 @@ if(NOT Matlab_FOUND)
 endif()
 
 matlab_add_mex(NAME velocart_matlab_mex MODULE R2017b
-  SRC ${PROJECT_SOURCE_DIR}/src/gateway/gateway.cpp
+  SRC ${VELOCART_GATEWAY_SOURCES}
   OUTPUT_NAME VelocartDriver
   LINK_TO velocart_protocol velocart_serial)
 target_compile_definitions(velocart_matlab_mex PRIVATE VELOCART_HOST_MATLAB MX_COMPAT_32)

@@ -5,7 +5,7 @@ find_program(MKOCTFILE mkoctfile REQUIRED)
 execute_process(COMMAND ${MKOCTFILE} -p OCTINCLUDEDIR
   OUTPUT_VARIABLE OCTAVE_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-add_library(velocart_octave_mex MODULE src/gateway/gateway.cpp)
+add_library(velocart_octave_mex MODULE ${VELOCART_GATEWAY_SOURCES})
 set_target_properties(velocart_octave_mex PROPERTIES
   OUTPUT_NAME VelocartDriver PREFIX "" SUFFIX ".mex"
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/octave)

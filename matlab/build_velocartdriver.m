@@ -9,7 +9,7 @@ function mexFile = build_velocartdriver(outputDir)
 %   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
 %   (-R2017b -compatibleArrayDims, MX_COMPAT_32, VELOCART_HOST_MATLAB); in
 %   GNU Octave it calls mkoctfile --mex (VELOCART_HOST_OCTAVE). Either way
-%   it compiles src/gateway/gateway.cpp, src/protocol/*.cpp and the serial
+%   it compiles src/gateway/*.cpp, src/protocol/*.cpp and the serial
 %   backend of this platform (serial_link_win32.cpp on Windows, else
 %   serial_link_posix.cpp), with src/ on the include path, as C++17.
 %
@@ -31,10 +31,12 @@ if ~exist(outputDir, 'dir')
 end
 
 src = fullfile(root, 'src');
-protocol = dir(fullfile(src, 'protocol', '*.cpp'));
-sources = {fullfile(src, 'gateway', 'gateway.cpp')};
-for k = 1:numel(protocol)
-    sources{end + 1} = fullfile(src, 'protocol', protocol(k).name); %#ok<AGROW>
+sources = {};
+for folder = {'gateway', 'protocol'}
+    files = dir(fullfile(src, folder{1}, '*.cpp'));
+    for k = 1:numel(files)
+        sources{end + 1} = fullfile(src, folder{1}, files(k).name); %#ok<AGROW>
+    end
 end
 if ispc
     sources{end + 1} = fullfile(src, 'serial', 'serial_link_win32.cpp');

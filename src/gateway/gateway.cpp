@@ -1,13 +1,17 @@
-// VelocartDriver's entry point: VelocartDriver(command, argument).
+// VelocartDriver's entry point: VelocartDriver(command, argument), or
+// VelocartDriver(k, command, argument) for link k (1 to 32; without k, 1).
 //
 // Every outcome reaches the caller as a result array or a console line; the
 // module never raises an error into the host, whatever it is handed.
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "gateway/host_api.h"
+#include "gateway/links.h"
 #include "protocol/command_frame.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/status_frame.h"
@@ -22,8 +26,6 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 
 namespace {
 
-using Handler = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
-
 constexpr char kBannerRule[] = "                                                      \n";
 static_assert(sizeof kBannerRule == 56, "the banner rule is 54 spaces and a line feed");
 
@@ -36,9 +38,46 @@ static_assert(sizeof kBannerRule == 56, "the banner rule is 54 spaces and a line
 #define VELOCART_TEXT(token) VELOCART_QUOTE(token)
 constexpr char kVersion[] = VELOCART_TEXT(VELOCART_VERSION);
 
+constexpr double kLongestWait = 60.0;
+constexpr double kShortestWatchdog = 0.05;
+constexpr double kLongestWatchdog = 60.0;
+
+// The name the host called the module by, for the module's own lines: a
+// renamed copy (RobotB.mexw64) must point at itself. Set at each call.
+const char* ModuleName = "VelocartDriver";
+
+// One console line of the module's own, "Name: text", naming the link when
+// it is not link 1. Lines are short; a device path may be long, and a line
+// that would not fit is cut rather than overrun.
+void say(const Link* link, const char* format, ...) {
+    char text[kDevicePathSize + 400];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (link != nullptr && numberOf(*link) != 1) {
+        mexPrintf("%s: link %d: %s\n", ModuleName, numberOf(*link), text);
+    } else {
+        mexPrintf("%s: %s\n", ModuleName, text);
+    }
+}
+
+// How a call names its link in an example: "" for link 1, "2, " for link 2.
+struct LinkPrefix {
+    char text[8];
+};
+
+LinkPrefix linkPrefix(const Link& link) {
+    LinkPrefix prefix = {};
+    if (numberOf(link) != 1) std::snprintf(prefix.text, sizeof prefix.text, "%d, ", numberOf(link));
+    return prefix;
+}
+
 void printBanner() {
     mexPrintf("%s", kBannerRule);
-    mexPrintf("VelocartDriver: drive a wheeled mobile robot over a serial port from MATLAB.\n");
+    mexPrintf(
+        "VelocartDriver: drive a wheeled mobile robot over a serial port from MATLAB or GNU"
+        " Octave.\n");
     mexPrintf(
         "        Version %s, by the VelocartDriver developers; 'help VelocartDriver' lists"
         " the commands.\n",
@@ -91,15 +130,24 @@ bool isRealNumericClass(mxClassID classId) {
     }
 }
 
-// The first `count` elements of the second argument, if it is a real,
-// full numeric or logical array holding at least that many.
-bool readNumbers(int nrhs, const mxArray* prhs[], std::size_t count, double* values) {
-    if (nrhs < 2 || prhs[1] == nullptr) return false;
-    const mxArray* array = prhs[1];
+bool isRealNumeric(const mxArray* array) {
+    return array != nullptr && isRealNumericClass(mxGetClassID(array)) && !mxIsComplex(array) &&
+           !mxIsSparse(array);
+}
+
+// The first `count` elements of `array`, if it is a real, full numeric or
+// logical array holding at least that many.
+bool readNumbers(const mxArray* array, std::size_t count, double* values) {
+    if (!isRealNumeric(array) || mxGetNumberOfElements(array) < count) return false;
     const mxClassID classId = mxGetClassID(array);
-    if (!isRealNumericClass(classId) || mxIsComplex(array) || mxIsSparse(array)) return false;
-    if (mxGetNumberOfElements(array) < count) return false;
     for (std::size_t i = 0; i < count; ++i) values[i] = elementAsDouble(array, classId, i);
+    return true;
+}
+
+bool allFinite(const double* values, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i])) return false;
+    }
     return true;
 }
 
@@ -173,17 +221,35 @@ private:
     bool whole_ = false;
 };
 
+bool isText(const mxArray* array) { return ArgumentText(array).isText(); }
+
+// One call of a command: its results, its argument (what follows the
+// command name), and the links it acts on.
+struct Call {
+    int nlhs;
+    mxArray** plhs;
+    const mxArray* argument;  // null when the call has none
+    Link* links[kLinkCount];
+    int linkCount;
+    bool numbered;  // the caller named the link(s)
+
+    Link& link() const { return *links[0]; }
+};
+
 void setPortStatus(mxArray* plhs[], int status) {
     plhs[0] = mxCreateNumericMatrix_700(1, 1, mxINT8_CLASS, mxREAL);
     *static_cast<std::int8_t*>(mxGetData(plhs[0])) = static_cast<std::int8_t>(status);
 }
 
-void closeAtUnload() { closePort(); }
+void closeAtUnload() { closeAllLinks(); }
 
 // The hint that goes with a reason the user can act on.
 const char* hintFor(OpenProblem problem) {
     switch (problem) {
         case OpenProblem::Busy: return "; another program holds the port: close it there first";
+        case OpenProblem::BusyHere:
+            return "; another copy of the module in this session holds the port: close it there"
+                   " first";
         case OpenProblem::AccessDenied:
             return "; on Linux, join the dialout group (sudo usermod -aG dialout $USER) and log in"
                    " again";
@@ -194,225 +260,367 @@ const char* hintFor(OpenProblem problem) {
 }
 
 // Reports why an open did not succeed, in one line after the failure line.
-void reportOpenFailure(bool wasOpen) {
-    if (wasOpen && !SerialLink.isClosed) {
-        mexPrintf("VelocartDriver: %s is already open; call VelocartDriver('close') first.\n",
-                  openPortName());
+void reportOpenFailure(const Link& link, bool wasOpen) {
+    if (wasOpen && !link.port.isClosed) {
+        say(&link, "%s is already open; call %s(%s'close') first.", openPortName(link.port),
+            ModuleName, linkPrefix(link).text);
         return;
     }
     const OpenFailure& failure = lastOpenFailure();
     if (failure.problem == OpenProblem::None) return;
     const char* text = failure.systemText[0] != '\0' ? failure.systemText : "refused";
-    mexPrintf("VelocartDriver: %s%s.\n", text, hintFor(failure.problem));
+    if (failure.device[0] != '\0') {
+        say(&link, "%s: %s%s.", failure.device, text, hintFor(failure.problem));
+    } else {
+        say(&link, "%s%s.", text, hintFor(failure.problem));
+    }
 }
 
-void finishOpen(mxArray* plhs[], int status) {
-    if (status == kPortOpen) mexAtExit(closeAtUnload);
+// A device is open on one link at a time.
+void reportHeldElsewhere(const Link& link, const Link& holder) {
+    say(&link, "%s is open on link %d; use that link, or call %s(%d, 'close') first.",
+        openPortName(holder.port), numberOf(holder), ModuleName, numberOf(holder));
+}
+
+void finishOpen(Link& link, mxArray* plhs[], int status) {
+    if (status == kPortOpen) {
+        mexAtExit(closeAtUnload);
+        linkOpened(link);
+    }
     setPortStatus(plhs, status == kPortOpen ? 0 : -1);
 }
 
-void openByName(mxArray* plhs[], const ArgumentText& nameText) {
+void refuseOpen(const Call& call) {
+    say(call.numbered ? &call.link() : nullptr,
+        "'open' needs a port number or a device name, e.g. %s(%s'open', 3).", ModuleName,
+        linkPrefix(call.link()).text);
+    setPortStatus(call.plhs, -1);
+}
+
+void openByName(const Call& call, const ArgumentText& nameText) {
+    Link& link = call.link();
     const char* name = nameText.text();
     if (name == nullptr || name[0] == '\0') {
-        mexPrintf(
-            "VelocartDriver: 'open' needs a port number or a device name,"
-            " e.g. VelocartDriver('open', 3).\n");
-        setPortStatus(plhs, -1);
+        refuseOpen(call);
         return;
     }
-    const bool wasOpen = !SerialLink.isClosed;
-    const int status = openPortByName(name, kLineBaudRate);
+    const Link* holder = linkHoldingDevice(link, name);
+    const bool wasOpen = !link.port.isClosed;
+    const int status =
+        holder != nullptr ? kPortUnavailable : openPortByName(link.port, name, kLineBaudRate);
     if (status == kPortOpen) {
         mexPrintf("Port %s is opened successfully.\n", name);
     } else {
         mexPrintf("I cannot open %s!\n", name);
-        reportOpenFailure(wasOpen);
+        if (holder != nullptr) {
+            reportHeldElsewhere(link, *holder);
+        } else {
+            reportOpenFailure(link, wasOpen);
+        }
     }
-    finishOpen(plhs, status);
+    finishOpen(link, call.plhs, status);
 }
 
-void runOpen(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs >= 2 && prhs[1] != nullptr && !isRealNumericClass(mxGetClassID(prhs[1]))) {
-        const ArgumentText name(prhs[1]);
+void runOpen(const Call& call) {
+    if (call.argument != nullptr && !isRealNumericClass(mxGetClassID(call.argument))) {
+        const ArgumentText name(call.argument);
         if (name.isText()) {
-            openByName(plhs, name);
+            openByName(call, name);
             return;
         }
     }
+    Link& link = call.link();
     double number = 0.0;
-    if (!readNumbers(nrhs, prhs, 1, &number)) {
-        mexPrintf(
-            "VelocartDriver: 'open' needs a port number or a device name,"
-            " e.g. VelocartDriver('open', 3).\n");
-        setPortStatus(plhs, -1);
+    if (!readNumbers(call.argument, 1, &number)) {
+        refuseOpen(call);
         return;
     }
     // Test before converting: NaN, infinities and huge values have no
     // integer value, and converting them is undefined.
     if (!std::isfinite(number)) {
-        mexPrintf("VelocartDriver: 'open' needs a finite port number, not %s.\n",
-                  std::isnan(number) ? "NaN" : "Inf");
-        setPortStatus(plhs, -1);
+        say(&link, "'open' needs a finite port number, not %s.",
+            std::isnan(number) ? "NaN" : "Inf");
+        setPortStatus(call.plhs, -1);
         return;
     }
     const double truncated = std::trunc(number);
     if (truncated < -2147483648.0 || truncated > 2147483647.0) {
-        mexPrintf(
-            "VelocartDriver: port number %.0f is out of range; ports run from COM%d to COM%d.\n",
-            truncated, kFirstPortNumber, kLastPortNumber);
-        setPortStatus(plhs, -1);
+        say(&link, "port number %.0f is out of range; ports run from COM%d to COM%d.", truncated,
+            kFirstPortNumber, kLastPortNumber);
+        setPortStatus(call.plhs, -1);
         return;
     }
     const int port = static_cast<int>(truncated);
-    const bool wasOpen = !SerialLink.isClosed;
-    const int status = openPort(port, kLineBaudRate);
+    const Link* holder = linkHoldingPort(link, port);
+    const bool wasOpen = !link.port.isClosed;
+    const int status =
+        holder != nullptr ? kPortUnavailable : openPort(link.port, port, kLineBaudRate);
     if (status == kPortOpen) {
         mexPrintf("Port COM%d is opened successfully.\n", port);
     } else {
         mexPrintf("I cannot open COM%d!\n", port);
-        if (port < kFirstPortNumber || port > kLastPortNumber) {
-            mexPrintf("VelocartDriver: ports run from COM%d to COM%d.\n", kFirstPortNumber,
-                      kLastPortNumber);
+        if (holder != nullptr) {
+            reportHeldElsewhere(link, *holder);
+        } else if (port < kFirstPortNumber || port > kLastPortNumber) {
+            say(&link, "ports run from COM%d to COM%d.", kFirstPortNumber, kLastPortNumber);
         } else {
-            reportOpenFailure(wasOpen);
+            reportOpenFailure(link, wasOpen);
         }
     }
-    finishOpen(plhs, status);
+    finishOpen(link, call.plhs, status);
 }
 
-void runClose(int, mxArray*[], int, const mxArray*[]) { closePort(); }
+void runClose(const Call& call) { closeLink(call.link()); }
 
-// Creates the echo, sends CommandFrame and copies it into the echo. A line
-// that stops taking frames is reported once, not on every call.
-void sendCommandFrame(mxArray* plhs[]) {
-    plhs[0] = mxCreateNumericMatrix_700(1, kCommandFrameSize, mxUINT8_CLASS, mxREAL);
-    const bool wasOpen = !SerialLink.isClosed;
-    const bool wasFailing = SerialLink.writeFailing;
-    const bool written = writeFrame(CommandFrame.bytes, kCommandFrameSize);
-    if (wasOpen && !written && !wasFailing) {
-        mexPrintf("VelocartDriver: the frame could not be written to %s.\n", openPortName());
+// Sends the link's CommandFrame and copies it into row `row` of the echo
+// (rows x 26, column-major). A line that stops taking frames is reported
+// once, not on every call.
+void sendCommandFrame(Link& link, mxArray* echo, int row, int rows) {
+    const bool wasFailing = link.port.writeFailing;
+    const bool written = sendFrame(link);
+    if (!written && !wasFailing) {
+        say(&link, "the frame could not be written to %s.", openPortName(link.port));
     }
-    std::memcpy(mxGetData(plhs[0]), CommandFrame.bytes, kCommandFrameSize);
+    auto* bytes = static_cast<std::uint8_t*>(mxGetData(echo));
+    for (int i = 0; i < kCommandFrameSize; ++i) bytes[row + i * rows] = link.frame.bytes[i];
 }
 
-void refuseFrame(mxArray* plhs[], const char* command, const char* needs, const char* example) {
-    mexPrintf("VelocartDriver: '%s' needs %s, e.g. VelocartDriver('%s', %s); nothing was sent.\n",
-              command, needs, command, example);
-    plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
+mxArray* createEcho(int rows) {
+    return mxCreateNumericMatrix_700(rows, kCommandFrameSize, mxUINT8_CLASS, mxREAL);
 }
 
-void runSendVelocity(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    double v[2];
-    if (!readNumbers(nrhs, prhs, 2, v)) {
-        refuseFrame(plhs, "sendVelocity", "a real numeric array of 2 velocities", "[0.2 0.5]");
+void refuseFrame(const Call& call, const char* command, const char* needs, const char* example) {
+    say(call.numbered ? &call.link() : nullptr,
+        "'%s' needs %s, e.g. %s(%s'%s', %s); nothing was sent.", command, needs, ModuleName,
+        linkPrefix(call.link()).text, command, example);
+    call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
+}
+
+// NaN or an infinity in a command is a fault upstream (a division by zero,
+// a missing reading), and must not become full speed or a pose of zero.
+void refuseNonFinite(const Call& call, const char* command) {
+    say(call.numbered ? &call.link() : nullptr,
+        "'%s' needs finite numbers, not NaN or Inf; nothing was sent.", command);
+    call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
+}
+
+// Velocities for each link of the call: one row of two per link (a vector
+// of two for a single link).
+bool readVelocities(const Call& call, double (*rows)[2]) {
+    if (call.linkCount == 1) return readNumbers(call.argument, 2, rows[0]);
+    const mxArray* v = call.argument;
+    if (!isRealNumeric(v) || mxGetM(v) != static_cast<std::size_t>(call.linkCount) ||
+        mxGetN(v) < 2) {
+        return false;
+    }
+    const mxClassID classId = mxGetClassID(v);
+    for (int k = 0; k < call.linkCount; ++k) {
+        for (int c = 0; c < 2; ++c) {
+            rows[k][c] =
+                elementAsDouble(v, classId, static_cast<std::size_t>(k + c * call.linkCount));
+        }
+    }
+    return true;
+}
+
+void runSendVelocity(const Call& call) {
+    double v[kLinkCount][2];
+    if (!readVelocities(call, v)) {
+        if (call.linkCount == 1) {
+            refuseFrame(call, "sendVelocity", "a real numeric array of 2 velocities", "[0.2 0.5]");
+        } else {
+            refuseFrame(call, "sendVelocity", "one row of 2 velocities for each link",
+                        "[0.2 0.5; 0.1 0]");
+        }
         return;
     }
-    encodeVelocity(toSingle(v[0]), toSingle(v[1]));
-    sendCommandFrame(plhs);
+    if (!allFinite(v[0], 2 * call.linkCount)) {
+        refuseNonFinite(call, "sendVelocity");
+        return;
+    }
+    call.plhs[0] = createEcho(call.linkCount);
+    for (int k = 0; k < call.linkCount; ++k) {
+        Link& link = *call.links[k];
+        encodeVelocity(toSingle(v[k][0]), toSingle(v[k][1]), link.frame);
+        sendCommandFrame(link, call.plhs[0], k, call.linkCount);
+    }
 }
 
-void runSetOdometry(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void runSetOdometry(const Call& call) {
     double odometry[3];
-    if (!readNumbers(nrhs, prhs, 3, odometry)) {
-        refuseFrame(plhs, "setOdometry", "a real numeric array of 3 odometry values", "[0 0 0]");
+    if (!readNumbers(call.argument, 3, odometry)) {
+        refuseFrame(call, "setOdometry", "a real numeric array of 3 odometry values", "[0 0 0]");
         return;
     }
-    encodeOdometry(toSingle(odometry[0]), toSingle(odometry[1]), toSingle(odometry[2]));
-    sendCommandFrame(plhs);
-}
-
-void runSetFreeWheels(int, mxArray* plhs[], int, const mxArray*[]) {
-    encodeFreeWheels();
-    sendCommandFrame(plhs);
-}
-
-void runRead(int, mxArray* plhs[], int, const mxArray*[]) {
-    readAvailable();
-    const bool valid = checkStatusFrame(SerialLink.receiveBuffer);
-    plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
-    decodeStatus(SerialLink.receiveBuffer, valid, mxGetPr(plhs[0]));
-}
-
-// readLatest keeps, between calls, the frame half received and the newest
-// frame accepted. Both are static and fixed in size; the constant
-// initialisers leave nothing to run at load.
-class LatestStatus : public FrameListener {
-public:
-    void onFrame(const std::uint8_t* frame) override {
-        std::memcpy(bytes, frame, kStatusFrameSize);
-        fresh = true;
-        seen = true;
+    if (!allFinite(odometry, 3)) {
+        refuseNonFinite(call, "setOdometry");
+        return;
     }
-
-    std::uint8_t bytes[kStatusFrameSize] = {};
-    bool fresh = false;  // a frame was completed since the last readLatest
-    bool seen = false;   // a frame was ever accepted
-    // The connection the half-received frame came from: a new one starts
-    // without it.
-    std::uint32_t openCount = 0;
-};
-
-LatestStatus Latest;
-FrameAssembler StatusAssembler{kStatusFrameFormat};
-
-constexpr double kLongestWait = 60.0;
-
-// Takes each delivery; wants nothing more once a frame is complete, else
-// the bytes that would complete the frame under way.
-int feedStatus(const std::uint8_t* bytes, int count, void*) {
-    StatusAssembler.feed(bytes, static_cast<std::size_t>(count), Latest);
-    return Latest.fresh ? 0 : StatusAssembler.missing();
+    Link& link = call.link();
+    encodeOdometry(toSingle(odometry[0]), toSingle(odometry[1]), toSingle(odometry[2]), link.frame);
+    call.plhs[0] = createEcho(1);
+    sendCommandFrame(link, call.plhs[0], 0, 1);
 }
 
-void receiveLatest(double timeout) {
-    if (Latest.openCount != SerialLink.openCount) {
-        StatusAssembler.reset();
-        Latest.openCount = SerialLink.openCount;
+void runSetFreeWheels(const Call& call) {
+    Link& link = call.link();
+    encodeFreeWheels(link.frame);
+    call.plhs[0] = createEcho(1);
+    sendCommandFrame(link, call.plhs[0], 0, 1);
+}
+
+void runRead(const Call& call) {
+    SerialLinkState& port = call.link().port;
+    readAvailable(port);
+    const bool valid = checkStatusFrame(port.receiveBuffer);
+    call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
+    decodeStatus(port.receiveBuffer, valid, mxGetPr(call.plhs[0]));
+}
+
+// The user's Ctrl-C ended a wait: the program is about to stop, and so must
+// every robot it drives. The host's request stays in place, so that the host
+// stops the program as soon as the call returns.
+void stopOnInterrupt() {
+    int told = 0;
+    for (Link& link : Links) {
+        if (link.port.isClosed) continue;
+        sendStopSequence(link);
+        ++told;
     }
-    const bool wasFailing = SerialLink.readFailing;
-    std::uint8_t scratch[kReceiveBufferSize];
-    const ReceiveOutcome outcome =
-        receiveUntil(scratch, kReceiveBufferSize, timeout, feedStatus, nullptr);
-    if (outcome == ReceiveOutcome::HungUp && !wasFailing) {
-        mexPrintf("VelocartDriver: %s hung up; open it again once it is back.\n", openPortName());
+    if (told <= 1) {
+        say(nullptr, "interrupted; the robot was told to stop.");
+    } else {
+        say(nullptr, "interrupted; the robots on %d links were told to stop.", told);
     }
 }
 
-void runReadLatest(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+// Fills row `row` of the K x 8 status matrix from the link's newest frame.
+void putNewest(Link& link, double* rows, int row, int rowCount) {
+    double vector[kStatusVectorSize];
+    decodeStatus(link.newest.bytes, link.newest.seen, vector);
+    vector[0] = link.newest.fresh ? 1.0 : 0.0;
+    link.newest.fresh = false;
+    for (int i = 0; i < kStatusVectorSize; ++i) rows[row + i * rowCount] = vector[i];
+}
+
+// Waits for each link in turn against one deadline: the wires work in
+// parallel, so the round ends with the slowest reply, not the sum.
+void receiveEach(const Call& call, double timeout) {
+    const double deadline = monotonicSeconds() + timeout;
+    for (int k = 0; k < call.linkCount; ++k) {
+        Link& link = *call.links[k];
+        const double left = deadline - monotonicSeconds();
+        const bool wasFailing = link.port.readFailing;
+        const ReceiveOutcome outcome =
+            receiveStatus(link, left > 0.0 ? left : 0.0, hostInterruptPending);
+        if (outcome == ReceiveOutcome::HungUp && !wasFailing) {
+            say(&link, "%s hung up; open it again once it is back.", openPortName(link.port));
+        }
+        if (outcome == ReceiveOutcome::Interrupted) {
+            stopOnInterrupt();
+            return;
+        }
+    }
+}
+
+void runReadLatest(const Call& call) {
     double timeout = 0.0;
     // NaN fails both comparisons.
-    const bool refused = nrhs >= 2 && (!readNumbers(nrhs, prhs, 1, &timeout) ||
-                                       !(timeout >= 0.0 && timeout <= kLongestWait));
+    const bool refused = call.argument != nullptr && (!readNumbers(call.argument, 1, &timeout) ||
+                                                      !(timeout >= 0.0 && timeout <= kLongestWait));
     if (refused) {
-        mexPrintf(
-            "VelocartDriver: 'readLatest' takes a timeout in seconds from 0 to 60,"
-            " e.g. VelocartDriver('readLatest', 0.1); nothing was read.\n");
+        say(call.numbered ? &call.link() : nullptr,
+            "'readLatest' takes a timeout in seconds from 0 to 60, e.g. %s(%s'readLatest', 0.1);"
+            " nothing was read.",
+            ModuleName, linkPrefix(call.link()).text);
     } else {
-        receiveLatest(timeout);
+        receiveEach(call, timeout);
     }
-    plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
-    double* vector = mxGetPr(plhs[0]);
-    decodeStatus(Latest.bytes, Latest.seen, vector);
-    vector[0] = Latest.fresh ? 1.0 : 0.0;
-    Latest.fresh = false;
+    call.plhs[0] = mxCreateDoubleMatrix_700(call.linkCount, kStatusVectorSize, mxREAL);
+    double* rows = mxGetPr(call.plhs[0]);
+    for (int k = 0; k < call.linkCount; ++k) putNewest(*call.links[k], rows, k, call.linkCount);
 }
 
-void runVersion(int, mxArray* plhs[], int, const mxArray*[]) { plhs[0] = mxCreateString(kVersion); }
+// VelocartDriver('watchdog', seconds): stop a robot left driving without
+// commands. With an output: the setting in force.
+void runWatchdog(const Call& call) {
+    Link& link = call.link();
+    if (call.argument != nullptr) {
+        double seconds = 0.0;
+        const bool valid =
+            readNumbers(call.argument, 1, &seconds) &&
+            (seconds == 0.0 || (seconds >= kShortestWatchdog && seconds <= kLongestWatchdog));
+        if (!valid) {
+            say(call.numbered ? &link : nullptr,
+                "'watchdog' takes 0 (off) or seconds from %g to %g, e.g. %s(%s'watchdog', 0.5);"
+                " it stays at %g.",
+                kShortestWatchdog, kLongestWatchdog, ModuleName, linkPrefix(link).text,
+                link.watchdog.seconds.load());
+        } else {
+            setWatchdog(link, seconds);
+            if (seconds > 0.0 && !link.port.isClosed && !workerRunning()) {
+                say(&link, "the watchdog could not start its thread; it is off.");
+                setWatchdog(link, 0.0);
+            }
+        }
+    }
+    if (call.nlhs >= 1) {
+        call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+        mxGetPr(call.plhs[0])[0] = link.watchdog.seconds.load();
+    }
+}
+
+// VelocartDriver('links'): one line per open link; with an output, their
+// numbers as a column.
+void runLinks(const Call& call) {
+    int open = 0;
+    for (Link& link : Links) {
+        if (link.port.isClosed) continue;
+        ++open;
+        if (call.nlhs == 0) mexPrintf("link %d: %s\n", numberOf(link), openPortName(link.port));
+    }
+    if (call.nlhs == 0 && open == 0) say(nullptr, "no link is open.");
+    if (call.nlhs >= 1) {
+        call.plhs[0] = mxCreateDoubleMatrix_700(open, 1, mxREAL);
+        double* numbers = mxGetPr(call.plhs[0]);
+        for (Link& link : Links) {
+            if (!link.port.isClosed) *numbers++ = numberOf(link);
+        }
+    }
+}
+
+void runVersion(const Call& call) { call.plhs[0] = mxCreateString(kVersion); }
+
+// What a command gives when its link number is refused.
+void refusePortStatus(const Call& call) { setPortStatus(call.plhs, -1); }
+void refuseEcho(const Call& call) {
+    call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
+}
+void refuseStatus(const Call& call) {
+    call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
+}
+void refuseNothing(const Call& call) {
+    if (call.nlhs >= 1) call.plhs[0] = mxCreateDoubleMatrix_700(0, 0, mxREAL);
+}
 
 struct Command {
     const char* name;
-    Handler run;
+    void (*run)(const Call& call);
+    void (*refuse)(const Call& call);
+    bool manyLinks;  // takes a vector of link numbers
 };
 
 constexpr Command kCommands[] = {
-    {"open", runOpen},
-    {"close", runClose},
-    {"sendVelocity", runSendVelocity},
-    {"setOdometry", runSetOdometry},
-    {"setFreeWheels", runSetFreeWheels},
-    {"read", runRead},
-    {"readLatest", runReadLatest},
-    {"version", runVersion},
+    {"open", runOpen, refusePortStatus, false},
+    {"close", runClose, refuseNothing, false},
+    {"sendVelocity", runSendVelocity, refuseEcho, true},
+    {"setOdometry", runSetOdometry, refuseEcho, false},
+    {"setFreeWheels", runSetFreeWheels, refuseEcho, false},
+    {"read", runRead, refuseStatus, false},
+    {"readLatest", runReadLatest, refuseStatus, true},
+    {"watchdog", runWatchdog, refuseNothing, false},
+    {"links", runLinks, refuseNothing, false},
+    {"version", runVersion, refuseNothing, false},
 };
 
 const Command* findCommand(const char* name) {
@@ -428,7 +636,7 @@ const Command* findCommand(const char* name) {
 void runUnknownCommand(int nlhs, mxArray* plhs[], const char* name) {
     constexpr int kShownLength = 40;
     const bool cut = std::strlen(name) > static_cast<std::size_t>(kShownLength);
-    mexPrintf("VelocartDriver: unknown command '%.*s%s'; commands are", kShownLength, name,
+    mexPrintf("%s: unknown command '%.*s%s'; commands are", ModuleName, kShownLength, name,
               cut ? "..." : "");
     const char* separator = " ";
     for (const Command& command : kCommands) {
@@ -443,11 +651,49 @@ void runUnknownCommand(int nlhs, mxArray* plhs[], const char* name) {
     }
 }
 
+// The link numbers in the first place: a real numeric scalar from 1 to 32,
+// or for commands that take several, a vector of distinct ones.
+bool readLinkNumbers(const mxArray* array, const Command& command, Call& call) {
+    if (!isRealNumeric(array) || mxGetClassID(array) == mxLOGICAL_CLASS) return false;
+    const std::size_t count = mxGetNumberOfElements(array);
+    if (count == 0 || count > kLinkCount || (count > 1 && !command.manyLinks)) return false;
+    const mxClassID classId = mxGetClassID(array);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double number = elementAsDouble(array, classId, i);
+        Link* link =
+            number == std::trunc(number) ? linkNumbered(static_cast<int>(number)) : nullptr;
+        for (std::size_t j = 0; link != nullptr && j < i; ++j) {
+            if (call.links[j] == link) link = nullptr;
+        }
+        if (link == nullptr) return false;
+        call.links[i] = link;
+    }
+    call.linkCount = static_cast<int>(count);
+    return true;
+}
+
+// Any command the watchdog stopped a robot since the last call says so
+// first, once.
+void reportWatchdogStops() {
+    for (Link& link : Links) {
+        if (link.watchdog.fired.exchange(false)) {
+            say(&link, "no command for %g s; the watchdog told the robot to stop.",
+                link.watchdog.seconds.load());
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    // Anything but text in the first place has no command name to match.
-    const ArgumentText name(nrhs >= 1 ? prhs[0] : nullptr);
+    const char* called = mexFunctionName();
+    ModuleName = called != nullptr && called[0] != '\0' ? called : "VelocartDriver";
+    reportWatchdogStops();
+    // VelocartDriver(k, command, ...) names a link; anything else but text
+    // in the first place has no command name to match.
+    const bool numbered = nrhs >= 2 && !isText(prhs[0]) && isText(prhs[1]);
+    const int first = numbered ? 1 : 0;
+    const ArgumentText name(nrhs > first ? prhs[first] : nullptr);
     if (!name.isText()) {
         runBanner(nlhs, plhs);
         return;
@@ -457,5 +703,17 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
         runUnknownCommand(nlhs, plhs, name.shown());
         return;
     }
-    command->run(nlhs, plhs, nrhs, prhs);
+    Call call = {nlhs,        plhs, nrhs > first + 1 ? prhs[first + 1] : nullptr,
+                 {&Links[0]}, 1,    numbered};
+    if (numbered && !readLinkNumbers(prhs[0], *command, call)) {
+        call.linkCount = 1;
+        call.links[0] = &Links[0];
+        say(nullptr,
+            "'%s' needs a link number from 1 to %d in the first place%s, e.g. %s(2, '%s', ...).",
+            command->name, kLinkCount, command->manyLinks ? " (or a vector of distinct ones)" : "",
+            ModuleName, command->name);
+        command->refuse(call);
+        return;
+    }
+    command->run(call);
 }

@@ -1,5 +1,8 @@
 // The host services the gateway uses, under the names of MATLAB's C API
-// with 32-bit dimensions (R2017b, -compatibleArrayDims).
+// with 32-bit dimensions (R2017b, -compatibleArrayDims), and
+// hostInterruptPending(): whether the user has asked (Ctrl-C) to stop what
+// runs. Neither host signals a module: each keeps the request for itself
+// and acts on it once the call returns, which is left to it.
 //
 // This is the only file that knows which host the module is built for:
 //   VELOCART_HOST_OCTAVE   GNU Octave's own mex.h; Octave has no _700 names,
@@ -13,6 +16,7 @@
 #if defined(VELOCART_HOST_OCTAVE)
 
 #include <mex.h>
+#include <quit.h>
 
 inline mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
                                           mxComplexity complexity) {
@@ -23,9 +27,19 @@ inline mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity com
     return mxCreateDoubleMatrix(rows, columns, complexity);
 }
 
+// Octave 7 takes SIGINT on a thread of its own and raises this counter at
+// once; octave_signal_caught alone is set by any signal it handles
+// (SIGUSR1 too), which is no request to stop.
+inline bool hostInterruptPending() { return octave_interrupt_state > 0; }
+
 #elif defined(VELOCART_HOST_MATLAB)
 
 #include "mex.h"
+
+// libut, undocumented but long stable: MATLAB's Ctrl-C flag, for the main
+// thread only.
+extern "C" bool utIsInterruptPending(void);
+inline bool hostInterruptPending() { return utIsInterruptPending(); }
 
 #else
 
@@ -72,18 +86,26 @@ bool mxIsClass(const mxArray* array, const char* className);
 void mxDestroyArray(mxArray* array);
 double* mxGetPr(const mxArray* array);
 void* mxGetData(const mxArray* array);
+std::size_t mxGetM(const mxArray* array);
+std::size_t mxGetN(const mxArray* array);
 mxClassID mxGetClassID(const mxArray* array);
 std::size_t mxGetNumberOfElements(const mxArray* array);
 bool mxIsComplex(const mxArray* array);
 bool mxIsSparse(const mxArray* array);
 
 // libmex
+const char* mexFunctionName(void);
 int mexPrintf(const char* format, ...);
 int mexAtExit(void (*handler)(void));
 mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
                                const char* functionName);
 
+// libut
+bool utIsInterruptPending(void);
+
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 }
+
+inline bool hostInterruptPending() { return utIsInterruptPending(); }
 
 #endif

@@ -7,8 +7,6 @@
 
 namespace velocart {
 
-CommandFrameBytes CommandFrame = {};
-
 namespace {
 
 constexpr std::uint8_t kHeader[] = {kStartByte, kCommandLength, 0x00, 0x03, 0x00, 0x01};

@@ -1,6 +1,6 @@
 // The 26-byte command frame sent to the robot, and its three encoders.
 //
-// The frame lives as long as the module and is never cleared: each encoder
+// A frame lives as long as the module and is never cleared: each encoder
 // rewrites only the header, the command code, its own payload fields and the
 // checksum, so fields it does not own go out with the value an earlier
 // command left in them.
@@ -38,15 +38,11 @@ struct CommandFrameBytes {
     std::uint8_t bytes[kCommandFrameSize];
 };
 
-// The module's one outgoing frame: all zero at load.
-extern CommandFrameBytes CommandFrame;
-
-// The encoders fill CommandFrame unless given a frame of the caller's own
-// (tests use their own frames to start from the load state).
-void encodeVelocity(float velocity1, float velocity2, CommandFrameBytes& frame = CommandFrame);
-void encodeOdometry(float odometry1, float odometry2, float odometry3,
-                    CommandFrameBytes& frame = CommandFrame);
-void encodeFreeWheels(CommandFrameBytes& frame = CommandFrame);
+// Each encoder rewrites the frame it is given; the module keeps one frame
+// per link, all zero at load.
+void encodeVelocity(float velocity1, float velocity2, CommandFrameBytes& frame);
+void encodeOdometry(float odometry1, float odometry2, float odometry3, CommandFrameBytes& frame);
+void encodeFreeWheels(CommandFrameBytes& frame);
 
 // Clamp to +-30 and scale to 8.8 fixed point with truncation toward zero,
 // all in single precision. NaN gives 0.

@@ -1,14 +1,23 @@
-// The one serial connection to the robot.
+// A serial connection to one robot.
 //
-// SerialLink is a single object with static storage: Closed at load, its
-// receive buffer all zero and never cleared, so a read that brings no bytes
-// leaves the previous frame in place. The platform backend (one source file
-// per platform, chosen by the build) supplies the four operations.
+// A SerialLinkState holds one port. Its default values are the state at
+// load: Closed, the receive buffer all zero. The buffer is never cleared, so
+// a read that brings no bytes leaves the previous frame in place. The caller
+// owns the states (the gateway keeps one per link number) and hands each
+// operation the one it acts on. The platform backend (one source file per
+// platform, chosen by the build) supplies the operations.
+//
+// Threads: the caller's thread does everything, except that one background
+// thread (the worker below) may write frames through writeFrameIf. Each
+// link has a lock that its writes, opens and closes take, so that the
+// handle never changes under a write.
 #pragma once
 
 #include <cstdint>
 
 #ifndef _WIN32
+#include <pthread.h>
+
 #include <climits>
 #endif
 
@@ -21,6 +30,8 @@ constexpr int kReadChunkSize = 1020;
 constexpr int kLineBaudRate = 115200;
 constexpr int kFirstPortNumber = 1;
 constexpr int kLastPortNumber = 9999;
+// The longest a wait goes without asking whether the user wants to stop.
+constexpr double kInterruptCheckSeconds = 0.02;
 
 // openPort results.
 constexpr int kPortOpen = 0;
@@ -32,61 +43,90 @@ using PortHandle = void*;  // a Win32 HANDLE
 constexpr PortHandle kNoPortHandle = nullptr;
 // "\\.\COM9999" and its terminator: the longest path a port number can give.
 constexpr int kDevicePathSize = 12;
+// An SRWLOCK: one pointer, zero while unlocked, so it needs no set-up.
+struct LinkLock {
+    void* word = nullptr;
+};
 #else
 using PortHandle = int;  // a file descriptor
 constexpr PortHandle kNoPortHandle = -1;
 constexpr int kDevicePathSize = PATH_MAX;
+struct LinkLock {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
 #endif
 
 struct SerialLinkState {
-    char devicePath[kDevicePathSize];  // path of the open port; kept after close
-    PortHandle deviceHandle;
-    bool isClosed;
-    // A write failed while open and nothing has succeeded since; lets the
-    // caller report a broken line once rather than on every frame.
-    bool writeFailing;
-    std::uint8_t receiveBuffer[kReceiveBufferSize];
+    char devicePath[kDevicePathSize] = {};  // path of the port; kept after close
+    PortHandle deviceHandle = kNoPortHandle;
+    bool isClosed = true;
+    // The device went away (unplugged, the far end gone). The handle was let
+    // go at once, releasing the port for the next open; the link stays so,
+    // naming the device, until the next open or close.
+    bool isLost = false;
+    // A write failed and nothing has succeeded since; lets the caller report
+    // a broken line once rather than on every frame.
+    bool writeFailing = false;
+    std::uint8_t receiveBuffer[kReceiveBufferSize] = {};
     // The line hung up during a receive; reported once, cleared by an open.
-    bool readFailing;
+    bool readFailing = false;
     // Counts the opens that really happened, so that state kept about the
     // line (a frame half received) can tell a new connection from the old.
-    std::uint32_t openCount;
+    std::uint32_t openCount = 0;
     // open set the adapter's low-latency flag, and close takes it back.
-    bool lowLatencySet;
+    bool lowLatencySet = false;
+    // monotonicSeconds() when the port was opened.
+    double openedAt = 0.0;
+    LinkLock lock;
 };
-
-extern SerialLinkState SerialLink;
 
 // Opens COM<portNumber> (Windows) or /dev/ttyS<portNumber-1> (POSIX, the
 // numbering Wine and Cygwin give COM ports). Port numbers run 1..9999.
 // Input that arrived before the open is discarded.
-// While a port is open: 0 if the request names the same device, else -1 and
-// the open port stays as it is. A link that has failed (a write failed and
-// none has succeeded since, or the handle no longer answers, as after an
-// unplug) is closed first and the request is opened afresh.
-int openPort(int portNumber, int baudRate);
+// While the link is open: 0 if the request names the same device, else -1
+// and the open port stays as it is. A link that has failed (a write failed
+// and none has succeeded since, or the handle no longer answers) is closed
+// first and the request is opened afresh; so is a lost one.
+int openPort(SerialLinkState& link, int portNumber, int baudRate);
 
 // Same, for a device given by name: "COM12" or "\\.\COM12" on Windows, a
 // path such as "/dev/ttyUSB0" elsewhere (it must be a terminal).
-int openPortByName(const char* deviceName, int baudRate);
+int openPortByName(SerialLinkState& link, const char* deviceName, int baudRate);
+
+// Whether the link has this device open: the same port number, or a name
+// for the same device (through a symbolic link too, where the platform has
+// them).
+bool holdsPort(const SerialLinkState& link, int portNumber);
+bool holdsDevice(const SerialLinkState& link, const char* deviceName);
 
 // Waits for earlier output to drain, then writes count bytes. The drain and
 // the write are each bounded at 1 ms per byte, so a stalled line holds the
 // caller at most 2 ms per byte. False if the write failed or was cut short.
-// While Closed: pauses 10 ms, writes nothing and returns true.
-bool writeFrame(const std::uint8_t* bytes, int count);
+// While Closed: pauses 10 ms, writes nothing and returns true. While lost:
+// false at once. A failure that shows the device has gone lets it go.
+bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count);
+
+// Asked under the link's lock, right before a write: whether to write.
+using WritePermit = bool (*)(void* context);
+
+// writeFrame for the background thread and for writes whose bookkeeping
+// must not interleave with its: `permit` runs under the link's lock, and the
+// frame is written only if it agrees. A link that is not open is never
+// written to and never paused for. True if the frame was written.
+bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
+                  void* context);
 
 // One read that returns at once with what has arrived (up to
 // kReadChunkSize bytes), stored from offset 0 of receiveBuffer. Nothing
-// arrived, an error, or a Closed link: the buffer is left as it is.
-void readAvailable();
+// arrived, an error, or a link that is not open: the buffer is left as it is.
+void readAvailable(SerialLinkState& link);
 
 // How a receive ended.
 enum class ReceiveOutcome {
     Satisfied,    // the consumer has what it wanted
     TimedOut,     // the wait ended first (or there was none to make)
-    Interrupted,  // a signal (the user's Ctrl-C) ended the wait early
-    HungUp,       // the line went away
+    Interrupted,  // the host asked to stop (the user's Ctrl-C)
+    HungUp,       // the line went away (now or earlier): the handle is let go
     Closed        // no port is open: nothing was read
 };
 
@@ -94,26 +134,34 @@ enum class ReceiveOutcome {
 // is satisfied.
 using ByteConsumer = int (*)(const std::uint8_t* bytes, int count, void* context);
 
+// True when the host asks to stop what is running.
+using InterruptCheck = bool (*)();
+
 // First takes everything that has already arrived, in as many reads into
 // `scratch` as that needs, handing each delivery to `consume`. If the
 // consumer still wants bytes, waits for them, at most `timeoutSeconds`,
 // and returns as soon as it is satisfied: poll on POSIX, a ReadFile bounded
-// by the comm timeouts on Windows, never a sleep loop. receiveBuffer is not
-// touched.
-ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
-                            ByteConsumer consume, void* context);
+// by the comm timeouts on Windows, never a sleep loop. The wait is made in
+// slices of at most kInterruptCheckSeconds, asking `interrupted` (if given)
+// after each; other signals do not shorten it. receiveBuffer is not touched.
+ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
+                            double timeoutSeconds, ByteConsumer consume, void* context,
+                            InterruptCheck interrupted);
 
-// Releases the port if one is open; the link is Closed afterwards.
-void closePort();
+// Releases the port if one is open; the link is Closed afterwards, and no
+// longer lost.
+void closePort(SerialLinkState& link);
 
-// The open port's name as a user would write it ("COM3", "/dev/ttyUSB0").
-const char* openPortName();
+// The port's name as a user would write it ("COM3", "/dev/ttyUSB0"): the
+// open one, or the last one opened.
+const char* openPortName(const SerialLinkState& link);
 
 // Why the last open request failed, as far as the system said.
 enum class OpenProblem {
     None,              // not refused by the system (already open, bad number)
     Missing,           // no such device
     Busy,              // another program holds it
+    BusyHere,          // this process holds it, through another copy of the module
     AccessDenied,      // no permission
     NotSerial,         // it opened but is no serial port
     SettingsRejected,  // the line settings were refused
@@ -123,8 +171,27 @@ enum class OpenProblem {
 struct OpenFailure {
     OpenProblem problem;
     char systemText[160];  // the system's own words for it; empty if none
+    // The device the request tried, where its name differs from what the
+    // caller gave (a port number on POSIX); empty otherwise.
+    char device[32];
 };
 
 const OpenFailure& lastOpenFailure();
+
+// The system's monotonic clock, in seconds from an arbitrary start.
+double monotonicSeconds();
+
+// The one background thread of the module (the watchdog's). `tick` runs on
+// it at once, then again after the seconds it returns, or sooner when
+// woken. It must never call the host.
+using WorkerTick = double (*)();
+
+// Starts the thread unless it runs already; false if it could not start.
+bool startWorker(WorkerTick tick);
+// Makes the thread run `tick` now (the settings it looks at changed).
+void wakeWorker();
+// Ends the thread and waits for it: nothing of it runs after this returns.
+void stopWorker();
+bool workerRunning();
 
 }  // namespace velocart

@@ -1,33 +1,60 @@
-// SerialLink on Linux and macOS: termios, with flock plus TIOCEXCL for
-// exclusive access. Every failure path closes what it opened.
+// Serial links on Linux and macOS: termios, with flock plus TIOCEXCL for
+// exclusive access, and the worker as a POSIX thread. Every failure path
+// closes what it opened.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "serial/serial_link.h"
 
-namespace velocart {
+// The Linux MATLAB module must load with glibc 2.28. pthread_create and
+// pthread_join moved into libc at 2.34 under a new version; the versions
+// they had before still resolve everywhere (in libpthread, which every
+// MATLAB process has loaded, before 2.34; in libc after).
+#if defined(__linux__) && defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2.5");
+#endif
 
-SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}, false, 0, false};
+namespace velocart {
 
 namespace {
 
 constexpr int kClosedWritePauseMs = 10;
 
-OpenFailure LastOpenFailure = {OpenProblem::None, {}};
+OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
+
+class Locked {
+public:
+    explicit Locked(SerialLinkState& link) : mutex_(link.lock.mutex) {
+        pthread_mutex_lock(&mutex_);
+    }
+    ~Locked() { pthread_mutex_unlock(&mutex_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    pthread_mutex_t& mutex_;
+};
 
 OpenProblem problemOf(int error) {
     switch (error) {
@@ -50,10 +77,17 @@ int refuse(int result, OpenProblem problem, int error) {
     return result;
 }
 
-long long nowMs() {
+long long nowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+long long nowMs() { return nowNs() / 1000000; }
+
+timespec timespecOf(long long nanoseconds) {
+    return {static_cast<time_t>(nanoseconds / 1000000000LL),
+            static_cast<long>(nanoseconds % 1000000000LL)};
 }
 
 void sleepMs(int ms) {
@@ -111,16 +145,42 @@ dev_t deviceOfDescriptor(int fd) {
 }
 #endif
 
-bool sameDevice(const char* path) {
-    const dev_t wanted = deviceOfPath(path);
-    return wanted != 0 && wanted == deviceOfDescriptor(SerialLink.deviceHandle);
+// Whether another descriptor of this process has the device open: another
+// copy of the module (a renamed one, for a second robot) holds the port.
+// The descriptors are listed with getdents64 into a buffer on the stack:
+// opendir would allocate.
+#ifdef __linux__
+bool heldElsewhereInThisProcess(int fd) {
+    const dev_t device = deviceOfDescriptor(fd);
+    const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (device == 0 || listing < 0) {
+        if (listing >= 0) close(listing);
+        return false;
+    }
+    bool held = false;
+    alignas(dirent64) char buffer[4096];
+    long length;
+    while (!held && (length = syscall(SYS_getdents64, listing, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            const int other = std::atoi(entry->d_name);
+            const bool isDescriptor = entry->d_name[0] != '.' && other != fd && other != listing;
+            if (isDescriptor && deviceOfDescriptor(other) == device) held = true;
+            at += entry->d_reclen;
+        }
+    }
+    close(listing);
+    return held;
 }
+#else
+bool heldElsewhereInThisProcess(int) { return false; }
+#endif
 
 // A hung-up terminal (the device was unplugged, the far end of a pty went
 // away) refuses even tcgetattr.
-bool linkAnswers() {
+bool answers(int fd) {
     termios tio;
-    return tcgetattr(SerialLink.deviceHandle, &tio) == 0;
+    return tcgetattr(fd, &tio) == 0;
 }
 
 // USB adapters hold short replies until their latency timer runs out (16 ms
@@ -140,50 +200,6 @@ bool setLowLatency(int fd, bool on) {
 bool setLowLatency(int, bool) { return false; }
 #endif
 
-int openCandidate(const char* path, int baudRate) {
-    LastOpenFailure = {OpenProblem::None, {}};
-    if (!SerialLink.isClosed) {
-        // A dead link would keep its device for nothing: let it go and
-        // open afresh.
-        if (SerialLink.writeFailing || SerialLink.readFailing || !linkAnswers()) {
-            closePort();
-        } else {
-            return sameDevice(path) ? kPortOpen : kPortUnavailable;
-        }
-    }
-
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return refuse(kPortUnavailable, problemOf(errno), errno);
-    if (!isatty(fd)) {
-        close(fd);
-        return refuse(kPortUnavailable, OpenProblem::NotSerial, 0);
-    }
-    // flock also refuses a second open from this same process; TIOCEXCL
-    // keeps out programs that do not take the lock (root ignores it).
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return refuse(kPortUnavailable, OpenProblem::Busy, EBUSY);
-    }
-    ioctl(fd, TIOCEXCL);
-    if (!applyLineSettings(fd, baudRate)) {
-        const int error = errno;
-        ioctl(fd, TIOCNXCL);
-        close(fd);  // also drops the lock
-        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
-    }
-    // Whatever arrived before this open (a robot that was already talking,
-    // a reply meant for an earlier session) is not the robot's status now.
-    tcflush(fd, TCIFLUSH);
-    std::snprintf(SerialLink.devicePath, sizeof SerialLink.devicePath, "%s", path);
-    SerialLink.deviceHandle = fd;
-    SerialLink.isClosed = false;
-    SerialLink.writeFailing = false;
-    SerialLink.readFailing = false;
-    SerialLink.lowLatencySet = setLowLatency(fd, true);
-    ++SerialLink.openCount;
-    return kPortOpen;
-}
-
 int queuedOutput(int fd) {
     int queued = 0;
     return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
@@ -200,7 +216,96 @@ bool drainOutput(int fd, long long deadline) {
     }
 }
 
-bool writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) {
+// Lets the port go; the caller holds the link's lock. A port closed on
+// request first gets the time a write has to leave for its last frame
+// (often the free-wheel command); output still stuck after that is dropped,
+// or close() would wait the tty's closing time (30 s by default). A lost
+// device has nothing to drain.
+void release(SerialLinkState& link, bool lost) {
+    const int fd = link.deviceHandle;
+    if (fd != kNoPortHandle) {
+        if (!lost && !drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
+        if (link.lowLatencySet) setLowLatency(fd, false);
+        ioctl(fd, TIOCNXCL);
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
+    link.lowLatencySet = false;
+    link.deviceHandle = kNoPortHandle;
+    link.isClosed = true;
+    link.isLost = lost;
+}
+
+// The first sign that the device has gone: the handle goes at once, so that
+// the device, plugged in again, comes back under its old name and opens.
+void lose(SerialLinkState& link) {
+    Locked locked(link);
+    if (!link.isClosed) release(link, true);
+}
+
+bool pathOfPort(int portNumber, char (&path)[32]) {
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+    return true;
+}
+
+bool sameDevice(const SerialLinkState& link, const char* path) {
+    const dev_t wanted = deviceOfPath(path);
+    return wanted != 0 && wanted == deviceOfDescriptor(link.deviceHandle);
+}
+
+int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
+    LastOpenFailure.problem = OpenProblem::None;
+    LastOpenFailure.systemText[0] = '\0';
+    if (!link.isClosed) {
+        // A dead link would keep its device for nothing: let it go and
+        // open afresh.
+        if (link.writeFailing || link.readFailing || !answers(link.deviceHandle)) {
+            closePort(link);
+        } else {
+            return sameDevice(link, path) ? kPortOpen : kPortUnavailable;
+        }
+    }
+
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return refuse(kPortUnavailable, problemOf(errno), errno);
+    if (!isatty(fd)) {
+        close(fd);
+        return refuse(kPortUnavailable, OpenProblem::NotSerial, 0);
+    }
+    // flock also refuses a second open from this same process; TIOCEXCL
+    // keeps out programs that do not take the lock (root ignores it).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool here = heldElsewhereInThisProcess(fd);
+        close(fd);
+        return refuse(kPortUnavailable, here ? OpenProblem::BusyHere : OpenProblem::Busy, EBUSY);
+    }
+    ioctl(fd, TIOCEXCL);
+    if (!applyLineSettings(fd, baudRate)) {
+        const int error = errno;
+        ioctl(fd, TIOCNXCL);
+        close(fd);  // also drops the lock
+        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
+    }
+    // Whatever arrived before this open (a robot that was already talking,
+    // a reply meant for an earlier session) is not the robot's status now.
+    tcflush(fd, TCIFLUSH);
+    Locked locked(link);
+    std::snprintf(link.devicePath, sizeof link.devicePath, "%s", path);
+    link.deviceHandle = fd;
+    link.isClosed = false;
+    link.isLost = false;
+    link.writeFailing = false;
+    link.readFailing = false;
+    link.lowLatencySet = setLowLatency(fd, true);
+    link.openedAt = monotonicSeconds();
+    ++link.openCount;
+    return kPortOpen;
+}
+
+enum class WriteResult { Written, Stalled, Gone };
+
+WriteResult writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) {
     int done = 0;
     while (done < count) {
         const ssize_t n = write(fd, bytes + done, static_cast<size_t>(count - done));
@@ -208,129 +313,228 @@ bool writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) 
             done += static_cast<int>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return WriteResult::Gone;
+        }
         const long long left = deadline - nowMs();
-        if (left <= 0) return false;
+        if (left <= 0) return WriteResult::Stalled;
         pollfd p = {fd, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
-        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return WriteResult::Gone;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return WriteResult::Gone;
     }
-    return true;
+    return WriteResult::Written;
+}
+
+// Writes an open link's frame; the caller holds its lock. A line that took
+// nothing within the bound may only be slow, unless it no longer answers.
+bool writeOpen(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+    const int fd = link.deviceHandle;
+    drainOutput(fd, nowMs() + count);
+    WriteResult result = writeAll(fd, bytes, count, nowMs() + count);
+    if (result == WriteResult::Stalled && !answers(fd)) result = WriteResult::Gone;
+    link.writeFailing = result != WriteResult::Written;
+    if (result == WriteResult::Gone) release(link, true);
+    return result == WriteResult::Written;
 }
 
 }  // namespace
 
-int openPort(int portNumber, int baudRate) {
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) {
-        return refuse(kPortUnavailable, OpenProblem::None, 0);
-    }
+int openPort(SerialLinkState& link, int portNumber, int baudRate) {
     char path[32];
-    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
-    return openCandidate(path, baudRate);
+    LastOpenFailure.device[0] = '\0';
+    if (!pathOfPort(portNumber, path)) return refuse(kPortUnavailable, OpenProblem::None, 0);
+    std::snprintf(LastOpenFailure.device, sizeof LastOpenFailure.device, "%s", path);
+    return openCandidate(link, path, baudRate);
 }
 
-int openPortByName(const char* deviceName, int baudRate) {
+int openPortByName(SerialLinkState& link, const char* deviceName, int baudRate) {
+    LastOpenFailure.device[0] = '\0';
     if (deviceName == nullptr || deviceName[0] == '\0') {
         return refuse(kPortUnavailable, OpenProblem::None, 0);
     }
-    if (std::strlen(deviceName) >= sizeof SerialLink.devicePath) {
+    if (std::strlen(deviceName) >= sizeof link.devicePath) {
         return refuse(kPortUnavailable, OpenProblem::Missing, ENAMETOOLONG);
     }
-    return openCandidate(deviceName, baudRate);
+    return openCandidate(link, deviceName, baudRate);
 }
 
-bool writeFrame(const std::uint8_t* bytes, int count) {
-    if (SerialLink.isClosed) {
+bool holdsPort(const SerialLinkState& link, int portNumber) {
+    char path[32];
+    return !link.isClosed && pathOfPort(portNumber, path) && sameDevice(link, path);
+}
+
+bool holdsDevice(const SerialLinkState& link, const char* deviceName) {
+    return !link.isClosed && deviceName != nullptr && sameDevice(link, deviceName);
+}
+
+bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+    if (link.isLost) {
+        link.writeFailing = true;
+        return false;
+    }
+    if (link.isClosed) {
         sleepMs(kClosedWritePauseMs);
         return true;
     }
     if (count <= 0) return count == 0;
-    const int fd = SerialLink.deviceHandle;
-    drainOutput(fd, nowMs() + count);
-    const bool written = writeAll(fd, bytes, count, nowMs() + count);
-    SerialLink.writeFailing = !written;
-    return written;
+    Locked locked(link);
+    return writeOpen(link, bytes, count);
 }
 
-void readAvailable() {
-    if (SerialLink.isClosed) return;
+bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
+                  void* context) {
+    Locked locked(link);
+    if (link.isLost) link.writeFailing = true;
+    if (link.isClosed || count <= 0 || !permit(context)) return false;
+    return writeOpen(link, bytes, count);
+}
+
+void readAvailable(SerialLinkState& link) {
+    if (link.isClosed) return;
     // A failed read (EAGAIN, EIO after a hang-up) stores nothing.
-    const ssize_t n = read(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReadChunkSize);
-    (void)n;
+    const ssize_t n = read(link.deviceHandle, link.receiveBuffer, kReadChunkSize);
+    if (n < 0 && errno == EIO) lose(link);
 }
 
 namespace {
 
 // One pass over what has arrived: reads until the queue is empty. False if
 // the line went away.
-bool takeArrived(std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
+bool takeArrived(int fd, std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
                  int& wanted) {
     for (;;) {
-        const ssize_t n = read(SerialLink.deviceHandle, scratch, static_cast<size_t>(capacity));
+        const ssize_t n = read(fd, scratch, static_cast<size_t>(capacity));
         if (n > 0) wanted = consume(scratch, static_cast<int>(n), context);
         if (n < capacity) return !(n < 0 && errno == EIO);
     }
 }
 
-timespec timespecOf(long long nanoseconds) {
-    return {static_cast<time_t>(nanoseconds / 1000000000LL),
-            static_cast<long>(nanoseconds % 1000000000LL)};
-}
-
-long long nowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-ReceiveOutcome hungUp() {
-    SerialLink.readFailing = true;
+ReceiveOutcome hungUp(SerialLinkState& link) {
+    lose(link);
+    link.readFailing = true;
     return ReceiveOutcome::HungUp;
 }
 
 }  // namespace
 
-ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
-                            ByteConsumer consume, void* context) {
-    if (SerialLink.isClosed) return ReceiveOutcome::Closed;
-    const int fd = SerialLink.deviceHandle;
+ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
+                            double timeoutSeconds, ByteConsumer consume, void* context,
+                            InterruptCheck interrupted) {
+    if (link.isLost) return hungUp(link);
+    if (link.isClosed) return ReceiveOutcome::Closed;
+    const int fd = link.deviceHandle;
     const long long deadline = nowNs() + static_cast<long long>(timeoutSeconds * 1e9);
+    const long long slice = static_cast<long long>(kInterruptCheckSeconds * 1e9);
     int wanted = 1;
-    if (!takeArrived(scratch, capacity, consume, context, wanted)) return hungUp();
+    if (!takeArrived(fd, scratch, capacity, consume, context, wanted)) return hungUp(link);
     while (wanted > 0) {
         const long long left = deadline - nowNs();
         if (left <= 0) return ReceiveOutcome::TimedOut;
         pollfd p = {fd, POLLIN, 0};
-        const timespec wait = timespecOf(left);
+        const timespec wait = timespecOf(left < slice ? left : slice);
         const int ready = ppoll(&p, 1, &wait, nullptr);
-        if (ready < 0) return errno == EINTR ? ReceiveOutcome::Interrupted : hungUp();
-        if (ready == 0) return ReceiveOutcome::TimedOut;
+        // A signal the host does not turn into a stop request (a timer, a
+        // child ending) only costs a new slice.
+        if (ready < 0 && errno != EINTR) return hungUp(link);
+        if (interrupted != nullptr && interrupted()) return ReceiveOutcome::Interrupted;
+        if (ready <= 0) continue;
         // What arrived before a hang-up is still taken.
         const bool gone = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        if (!takeArrived(scratch, capacity, consume, context, wanted) || gone) return hungUp();
+        if (!takeArrived(fd, scratch, capacity, consume, context, wanted) || gone) {
+            return hungUp(link);
+        }
     }
     return ReceiveOutcome::Satisfied;
 }
 
-void closePort() {
-    if (!SerialLink.isClosed) {
-        // The last frame (often the free-wheel command) gets the time a
-        // write has to leave. Output still stuck after that is dropped, or
-        // close() would wait the tty's closing time (30 s by default).
-        const int fd = SerialLink.deviceHandle;
-        if (!drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
-        if (SerialLink.lowLatencySet) setLowLatency(fd, false);
-        SerialLink.lowLatencySet = false;
-        ioctl(SerialLink.deviceHandle, TIOCNXCL);
-        flock(SerialLink.deviceHandle, LOCK_UN);
-        close(SerialLink.deviceHandle);
-        SerialLink.deviceHandle = kNoPortHandle;
-    }
-    SerialLink.isClosed = true;
+void closePort(SerialLinkState& link) {
+    Locked locked(link);
+    if (!link.isClosed) release(link, false);
+    link.isLost = false;
 }
 
-const char* openPortName() { return SerialLink.devicePath; }
+const char* openPortName(const SerialLinkState& link) { return link.devicePath; }
 
 const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
+
+double monotonicSeconds() { return static_cast<double>(nowNs()) * 1e-9; }
+
+// The worker: a POSIX thread that sleeps in ppoll on a pipe, so that a byte
+// written to the pipe wakes it at once.
+namespace {
+
+struct Worker {
+    pthread_t thread = {};
+    bool running = false;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    WorkerTick tick = nullptr;
+    std::atomic<bool> stopping{false};
+};
+
+Worker TheWorker;
+
+void* runWorker(void*) {
+    while (!TheWorker.stopping.load()) {
+        const double wait = TheWorker.tick();
+        pollfd p = {TheWorker.wakeRead, POLLIN, 0};
+        const timespec pause = timespecOf(static_cast<long long>((wait > 0 ? wait : 0) * 1e9));
+        if (ppoll(&p, 1, &pause, nullptr) > 0) {
+            char drained[64];
+            while (read(TheWorker.wakeRead, drained, sizeof drained) > 0) {
+            }
+        }
+    }
+    return nullptr;
+}
+
+void closeWakePipe() {
+    if (TheWorker.wakeRead >= 0) close(TheWorker.wakeRead);
+    if (TheWorker.wakeWrite >= 0) close(TheWorker.wakeWrite);
+    TheWorker.wakeRead = TheWorker.wakeWrite = -1;
+}
+
+}  // namespace
+
+bool startWorker(WorkerTick tick) {
+    if (TheWorker.running) return true;
+    int ends[2];
+    if (pipe(ends) != 0) return false;
+    TheWorker.wakeRead = ends[0];
+    TheWorker.wakeWrite = ends[1];
+    for (int fd : ends) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    TheWorker.tick = tick;
+    TheWorker.stopping.store(false);
+    // The thread takes none of the host's signals: it starts with every
+    // signal blocked (it inherits the mask in force at its creation).
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    TheWorker.running = pthread_create(&TheWorker.thread, nullptr, runWorker, nullptr) == 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!TheWorker.running) closeWakePipe();
+    return TheWorker.running;
+}
+
+void wakeWorker() {
+    if (!TheWorker.running) return;
+    const char byte = 1;
+    (void)!write(TheWorker.wakeWrite, &byte, 1);
+}
+
+void stopWorker() {
+    if (!TheWorker.running) return;
+    TheWorker.stopping.store(true);
+    wakeWorker();
+    pthread_join(TheWorker.thread, nullptr);
+    TheWorker.running = false;
+    closeWakePipe();
+}
+
+bool workerRunning() { return TheWorker.running; }
 
 }  // namespace velocart

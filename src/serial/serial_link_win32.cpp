@@ -1,15 +1,22 @@
-// SerialLink on Windows: a COM port opened exclusively through the device
+// Serial links on Windows: a COM port opened exclusively through the device
 // namespace, unbuffered, with reads that return at once and writes bounded
-// at 1 ms per byte.
+// at 1 ms per byte; the worker is a Win32 thread, and the link locks are
+// slim reader/writer locks, so nothing beyond kernel32 is needed.
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
+#include <initializer_list>
 
 #include "serial/serial_link.h"
 
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 namespace velocart {
 
-SerialLinkState SerialLink = {{}, kNoPortHandle, true, false, {}, false, 0, false};
+static_assert(sizeof(SRWLOCK) == sizeof(LinkLock::word), "LinkLock holds an SRWLOCK");
 
 namespace {
 
@@ -17,11 +24,28 @@ constexpr DWORD kQueueSize = 100;
 constexpr DWORD kClosedWritePauseMs = 10;
 constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ as the device namespace spells it
 constexpr int kDevicePrefixLength = 4;
+// A wait slice that ends with nothing, this many times in a row in less than
+// half its time, means a line that is gone (Wine: the far end of the pty
+// closed); a live line makes each slice wait its time.
+constexpr int kEarlyEmptyLimit = 3;
 
-OpenFailure LastOpenFailure = {OpenProblem::None, {}};
+OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
 
 // Reads return at once with what has arrived; a write may take 1 ms a byte.
 constexpr COMMTIMEOUTS kReturnAtOnce = {MAXDWORD, 0, 0, 1, 0};
+
+class Locked {
+public:
+    explicit Locked(SerialLinkState& link) : lock_(reinterpret_cast<SRWLOCK*>(&link.lock.word)) {
+        AcquireSRWLockExclusive(lock_);
+    }
+    ~Locked() { ReleaseSRWLockExclusive(lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    SRWLOCK* lock_;
+};
 
 // On Windows a port held by another program answers "access denied".
 OpenProblem problemOf(DWORD error) {
@@ -89,21 +113,55 @@ void setLineSettings(DCB& dcb, int baudRate) {
 }
 
 // A handle whose device has gone (unplugged, driver reset) fails even this.
-bool linkAnswers() {
+bool answers(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT status = {};
-    return ClearCommError(SerialLink.deviceHandle, &errors, &status) != FALSE;
+    return ClearCommError(handle, &errors, &status) != FALSE;
 }
 
-int openCandidate(const char* path, int baudRate) {
-    LastOpenFailure = {OpenProblem::None, {}};
-    if (!SerialLink.isClosed) {
+// Lets the port go; the caller holds the link's lock.
+void release(SerialLinkState& link, bool lost) {
+    if (link.deviceHandle != kNoPortHandle) CloseHandle(link.deviceHandle);
+    link.deviceHandle = kNoPortHandle;
+    link.isClosed = true;
+    link.isLost = lost;
+}
+
+// The first sign that the device has gone: the handle goes at once, so that
+// the port, plugged in again, opens again.
+void lose(SerialLinkState& link) {
+    Locked locked(link);
+    if (!link.isClosed) release(link, true);
+}
+
+bool pathOfPort(int portNumber, char (&path)[kDevicePathSize]) {
+    // Bounding the number keeps "\\.\COM%d" inside the 12-byte path.
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
+    wsprintfA(path, "\\\\.\\COM%d", portNumber);
+    return true;
+}
+
+// "COM12" or "\\.\COM12" as the device path; false if it cannot fit.
+bool pathOfName(const char* deviceName, char (&path)[kDevicePathSize]) {
+    const bool hasPrefix = std::strncmp(deviceName, kDevicePrefix, kDevicePrefixLength) == 0;
+    const std::size_t prefixLength = hasPrefix ? 0 : kDevicePrefixLength;
+    const std::size_t nameLength = std::strlen(deviceName);
+    if (prefixLength + nameLength >= static_cast<std::size_t>(kDevicePathSize)) return false;
+    std::memcpy(path, kDevicePrefix, prefixLength);
+    std::memcpy(path + prefixLength, deviceName, nameLength + 1);
+    return true;
+}
+
+int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
+    LastOpenFailure.problem = OpenProblem::None;
+    LastOpenFailure.systemText[0] = '\0';
+    if (!link.isClosed) {
         // A dead link would keep its port for nothing: let it go and open
         // afresh (after an unplug and replug the number is the same).
-        if (SerialLink.writeFailing || SerialLink.readFailing || !linkAnswers()) {
-            closePort();
+        if (link.writeFailing || link.readFailing || !answers(link.deviceHandle)) {
+            closePort(link);
         } else {
-            return samePathIgnoringCase(path, SerialLink.devicePath) ? kPortOpen : kPortUnavailable;
+            return samePathIgnoringCase(path, link.devicePath) ? kPortOpen : kPortUnavailable;
         }
     }
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -134,147 +192,259 @@ int openCandidate(const char* path, int baudRate) {
     // Whatever arrived before this open (a robot that was already talking,
     // a reply meant for an earlier session) is not the robot's status now.
     PurgeComm(handle, PURGE_RXCLEAR);
-    std::memcpy(SerialLink.devicePath, path, kDevicePathSize);
-    SerialLink.deviceHandle = handle;
-    SerialLink.isClosed = false;
-    SerialLink.writeFailing = false;
-    SerialLink.readFailing = false;
-    ++SerialLink.openCount;
+    Locked locked(link);
+    std::memcpy(link.devicePath, path, kDevicePathSize);
+    link.deviceHandle = handle;
+    link.isClosed = false;
+    link.isLost = false;
+    link.writeFailing = false;
+    link.readFailing = false;
+    link.openedAt = monotonicSeconds();
+    ++link.openCount;
     return kPortOpen;
+}
+
+// Writes an open link's frame; the caller holds its lock. The per-byte
+// timeout can cut a write short: that frame did not go out, and the line
+// may only be slow, unless it no longer answers.
+bool writeOpen(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+    const HANDLE handle = link.deviceHandle;
+    FlushFileBuffers(handle);
+    DWORD written = 0;
+    const BOOL ok = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr);
+    const bool complete = ok && written == static_cast<DWORD>(count);
+    link.writeFailing = !complete;
+    if (!ok || (!complete && !answers(handle))) release(link, true);
+    return complete;
 }
 
 }  // namespace
 
-int openPort(int portNumber, int baudRate) {
-    // Bounding the number keeps "\\.\COM%d" inside the 12-byte path.
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) {
-        return refuse(kPortUnavailable, OpenProblem::None, 0);
-    }
+int openPort(SerialLinkState& link, int portNumber, int baudRate) {
     char path[kDevicePathSize] = {};
-    wsprintfA(path, "\\\\.\\COM%d", portNumber);
-    return openCandidate(path, baudRate);
+    LastOpenFailure.device[0] = '\0';
+    if (!pathOfPort(portNumber, path)) return refuse(kPortUnavailable, OpenProblem::None, 0);
+    return openCandidate(link, path, baudRate);
 }
 
-int openPortByName(const char* deviceName, int baudRate) {
+int openPortByName(SerialLinkState& link, const char* deviceName, int baudRate) {
+    LastOpenFailure.device[0] = '\0';
     if (deviceName == nullptr || deviceName[0] == '\0') {
         return refuse(kPortUnavailable, OpenProblem::None, 0);
     }
-    const bool hasPrefix = std::strncmp(deviceName, kDevicePrefix, kDevicePrefixLength) == 0;
-    const std::size_t prefixLength = hasPrefix ? 0 : kDevicePrefixLength;
-    const std::size_t nameLength = std::strlen(deviceName);
-    if (prefixLength + nameLength >= static_cast<std::size_t>(kDevicePathSize)) {
+    char path[kDevicePathSize] = {};
+    if (!pathOfName(deviceName, path)) {
         return refuse(kPortUnavailable, OpenProblem::Missing, ERROR_INVALID_NAME);
     }
-    char path[kDevicePathSize] = {};
-    std::memcpy(path, kDevicePrefix, prefixLength);
-    std::memcpy(path + prefixLength, deviceName, nameLength + 1);
-    return openCandidate(path, baudRate);
+    return openCandidate(link, path, baudRate);
 }
 
-bool writeFrame(const std::uint8_t* bytes, int count) {
-    if (SerialLink.isClosed) {
+bool holdsPort(const SerialLinkState& link, int portNumber) {
+    char path[kDevicePathSize] = {};
+    return !link.isClosed && pathOfPort(portNumber, path) &&
+           samePathIgnoringCase(path, link.devicePath);
+}
+
+bool holdsDevice(const SerialLinkState& link, const char* deviceName) {
+    char path[kDevicePathSize] = {};
+    return !link.isClosed && deviceName != nullptr && pathOfName(deviceName, path) &&
+           samePathIgnoringCase(path, link.devicePath);
+}
+
+bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+    if (link.isLost) {
+        link.writeFailing = true;
+        return false;
+    }
+    if (link.isClosed) {
         Sleep(kClosedWritePauseMs);
         return true;
     }
     if (count < 0) return false;
-    FlushFileBuffers(SerialLink.deviceHandle);
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(SerialLink.deviceHandle, bytes, static_cast<DWORD>(count), &written, nullptr);
-    // The per-byte timeout can cut a write short; that frame did not go out.
-    const bool complete = ok && written == static_cast<DWORD>(count);
-    SerialLink.writeFailing = !complete;
-    return complete;
+    Locked locked(link);
+    return writeOpen(link, bytes, count);
 }
 
-void readAvailable() {
-    if (SerialLink.isClosed) return;
+bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
+                  void* context) {
+    Locked locked(link);
+    if (link.isLost) link.writeFailing = true;
+    if (link.isClosed || count <= 0 || !permit(context)) return false;
+    return writeOpen(link, bytes, count);
+}
+
+void readAvailable(SerialLinkState& link) {
+    if (link.isClosed) return;
     DWORD received = 0;
-    ReadFile(SerialLink.deviceHandle, SerialLink.receiveBuffer, kReadChunkSize, &received, nullptr);
+    if (!ReadFile(link.deviceHandle, link.receiveBuffer, kReadChunkSize, &received, nullptr)) {
+        lose(link);
+    }
 }
 
 namespace {
 
 // One pass over what has arrived: reads until the queue is empty. False if
 // the line went away.
-bool takeArrived(std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
-                 int& wanted) {
+bool takeArrived(HANDLE handle, std::uint8_t* scratch, int capacity, ByteConsumer consume,
+                 void* context, int& wanted) {
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(SerialLink.deviceHandle, scratch, static_cast<DWORD>(capacity), &got,
-                      nullptr)) {
-            return false;
-        }
+        if (!ReadFile(handle, scratch, static_cast<DWORD>(capacity), &got, nullptr)) return false;
         if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
         if (got < static_cast<DWORD>(capacity)) return true;
     }
 }
 
-double nowSeconds() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-ReceiveOutcome hungUp() {
-    SerialLink.readFailing = true;
+ReceiveOutcome hungUp(SerialLinkState& link) {
+    lose(link);
+    link.readFailing = true;
     return ReceiveOutcome::HungUp;
 }
 
-// Waits for `wanted` bytes with a ReadFile bounded by the comm timeouts:
-// total constant = the time left, no interval and no multiplier. Sleep(1)
-// could take a whole 15.6 ms timer tick, and Wine does not implement the
+// Waits for `wanted` bytes with ReadFiles bounded by the comm timeouts:
+// total constant = the slice, no interval and no multiplier. Sleep(1) could
+// take a whole 15.6 ms timer tick, and Wine does not implement the
 // MAXDWORD/MAXDWORD/N case that returns at the first byte.
-ReceiveOutcome waitFor(std::uint8_t* scratch, int capacity, double deadline, ByteConsumer consume,
-                       void* context, int wanted) {
-    const HANDLE handle = SerialLink.deviceHandle;
+ReceiveOutcome waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacity, double deadline,
+                       ByteConsumer consume, void* context, int wanted,
+                       InterruptCheck interrupted) {
+    const HANDLE handle = link.deviceHandle;
+    int earlyEmpty = 0;
     while (wanted > 0) {
-        const double left = deadline - nowSeconds();
+        const double left = deadline - monotonicSeconds();
+        const double slice = left < kInterruptCheckSeconds ? left : kInterruptCheckSeconds;
         // A total constant of 0 with nothing else set would mean no limit.
-        const DWORD leftMs = static_cast<DWORD>(left * 1000.0 + 0.999);
-        if (left <= 0.0 || leftMs == 0) return ReceiveOutcome::TimedOut;
+        const DWORD sliceMs = static_cast<DWORD>(slice * 1000.0 + 0.999);
+        if (left <= 0.0 || sliceMs == 0) return ReceiveOutcome::TimedOut;
         COMMTIMEOUTS timeouts = kReturnAtOnce;
         timeouts.ReadIntervalTimeout = 0;
-        timeouts.ReadTotalTimeoutConstant = leftMs;
+        timeouts.ReadTotalTimeoutConstant = sliceMs;
         const DWORD count = static_cast<DWORD>(wanted < capacity ? wanted : capacity);
         DWORD got = 0;
+        const double started = monotonicSeconds();
         if (!SetCommTimeouts(handle, &timeouts) ||
             !ReadFile(handle, scratch, count, &got, nullptr)) {
-            return hungUp();
+            return hungUp(link);
         }
-        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
+        if (got > 0) {
+            earlyEmpty = 0;
+            wanted = consume(scratch, static_cast<int>(got), context);
+        } else if (monotonicSeconds() - started < slice / 2) {
+            if (++earlyEmpty >= kEarlyEmptyLimit) return hungUp(link);
+        } else {
+            earlyEmpty = 0;
+        }
+        if (interrupted != nullptr && interrupted()) return ReceiveOutcome::Interrupted;
     }
     return ReceiveOutcome::Satisfied;
 }
 
 }  // namespace
 
-ReceiveOutcome receiveUntil(std::uint8_t* scratch, int capacity, double timeoutSeconds,
-                            ByteConsumer consume, void* context) {
-    if (SerialLink.isClosed) return ReceiveOutcome::Closed;
-    const double deadline = nowSeconds() + timeoutSeconds;
+ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
+                            double timeoutSeconds, ByteConsumer consume, void* context,
+                            InterruptCheck interrupted) {
+    if (link.isLost) return hungUp(link);
+    if (link.isClosed) return ReceiveOutcome::Closed;
+    const double deadline = monotonicSeconds() + timeoutSeconds;
     int wanted = 1;
-    if (!takeArrived(scratch, capacity, consume, context, wanted)) return hungUp();
+    if (!takeArrived(link.deviceHandle, scratch, capacity, consume, context, wanted)) {
+        return hungUp(link);
+    }
     if (wanted == 0) return ReceiveOutcome::Satisfied;
     if (timeoutSeconds <= 0.0) return ReceiveOutcome::TimedOut;
-    const ReceiveOutcome outcome = waitFor(scratch, capacity, deadline, consume, context, wanted);
+    const ReceiveOutcome outcome =
+        waitFor(link, scratch, capacity, deadline, consume, context, wanted, interrupted);
     // read and the next drain must return at once again.
-    COMMTIMEOUTS atOnce = kReturnAtOnce;
-    SetCommTimeouts(SerialLink.deviceHandle, &atOnce);
+    if (!link.isClosed) {
+        COMMTIMEOUTS atOnce = kReturnAtOnce;
+        SetCommTimeouts(link.deviceHandle, &atOnce);
+    }
     return outcome;
 }
 
-void closePort() {
-    if (!SerialLink.isClosed) {
-        CloseHandle(SerialLink.deviceHandle);
-        SerialLink.deviceHandle = kNoPortHandle;
-    }
-    SerialLink.isClosed = true;
+void closePort(SerialLinkState& link) {
+    Locked locked(link);
+    if (!link.isClosed) release(link, false);
+    link.isLost = false;
 }
 
-const char* openPortName() { return SerialLink.devicePath + kDevicePrefixLength; }
+const char* openPortName(const SerialLinkState& link) {
+    return link.devicePath + kDevicePrefixLength;
+}
 
 const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
+
+double monotonicSeconds() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The worker: a Win32 thread that waits for its wake event or a timer. A
+// high-resolution waitable timer (Windows 10 1803 and later) keeps its
+// pauses to the millisecond; elsewhere the timer ticks at 15.6 ms.
+namespace {
+
+struct Worker {
+    HANDLE thread = nullptr;
+    HANDLE wake = nullptr;
+    HANDLE timer = nullptr;
+    WorkerTick tick = nullptr;
+    std::atomic<bool> stopping{false};
+};
+
+Worker TheWorker;
+
+DWORD WINAPI runWorker(void*) {
+    while (!TheWorker.stopping.load()) {
+        const double wait = TheWorker.tick();
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>((wait > 0 ? wait : 0) * 1e7);  // 100 ns, relative
+        SetWaitableTimer(TheWorker.timer, &due, 0, nullptr, nullptr, FALSE);
+        const HANDLE events[2] = {TheWorker.wake, TheWorker.timer};
+        WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    }
+    return 0;
+}
+
+void closeWorkerHandles() {
+    for (HANDLE* handle : {&TheWorker.thread, &TheWorker.wake, &TheWorker.timer}) {
+        if (*handle != nullptr) CloseHandle(*handle);
+        *handle = nullptr;
+    }
+}
+
+}  // namespace
+
+bool startWorker(WorkerTick tick) {
+    if (TheWorker.thread != nullptr) return true;
+    TheWorker.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    TheWorker.timer = CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (TheWorker.timer == nullptr) TheWorker.timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    TheWorker.tick = tick;
+    TheWorker.stopping.store(false);
+    if (TheWorker.wake != nullptr && TheWorker.timer != nullptr) {
+        TheWorker.thread = CreateThread(nullptr, 0, runWorker, nullptr, 0, nullptr);
+    }
+    if (TheWorker.thread == nullptr) closeWorkerHandles();
+    return TheWorker.thread != nullptr;
+}
+
+void wakeWorker() {
+    if (TheWorker.thread != nullptr) SetEvent(TheWorker.wake);
+}
+
+void stopWorker() {
+    if (TheWorker.thread == nullptr) return;
+    TheWorker.stopping.store(true);
+    SetEvent(TheWorker.wake);
+    WaitForSingleObject(TheWorker.thread, INFINITE);
+    closeWorkerHandles();
+}
+
+bool workerRunning() { return TheWorker.thread != nullptr; }
 
 }  // namespace velocart

@@ -36,7 +36,8 @@ assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDrive
 for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
-                  'sendVelocity, setOdometry, setFreeWheels, read, readLatest, version.\n'], name{1});
+                  'sendVelocity, setOdometry, setFreeWheels, read, readLatest, watchdog, links, ' ...
+                  'version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
@@ -95,11 +96,16 @@ end
 % Narrowing to single before the 8.8 conversion: 0.0039062499 rounds to 1/256.
 e = VelocartDriver('sendVelocity', [0.0039062499 -0.0039062499]);
 assert(isequal(e(9:12), uint8([255 255 1 0])), 'single-precision narrowing: %s', sprintf('%02X ', e));
-e = VelocartDriver('sendVelocity', [Inf NaN]);
-assert(isequal(e(9:12), uint8([0 0 0 30])), 'Inf clamps to 30, NaN gives 0');
+% NaN and infinities are a fault upstream: refused, nothing sent.
+for bad = {{'sendVelocity', [Inf 0]}, {'sendVelocity', [0 NaN]}, {'setOdometry', [0 -Inf 0]}}
+  out = evalc('e = VelocartDriver(bad{1}{:});');
+  assert(isequal(size(e), [1 0]) && strcmp(out, sprintf(['VelocartDriver: ''%s'' needs finite ' ...
+         'numbers, not NaN or Inf; nothing was sent.\n'], bad{1}{1})), 'refused: %s', out);
+end
 e = VelocartDriver('sendVelocity', [-1e300 3.9 99]);
 assert(isequal(e(9:12), uint8([230 3 0 226])), 'huge negative clamps to -30; extra elements ignored');
-peer_received(peer, numel(sent) + 3 * 26);
+assert(numel(peer_received(peer, numel(sent) + 3 * 26, 0.3)) == numel(sent) + 2 * 26, ...
+       'the refused frames never reached the wire');
 
 % A status frame from the robot, read in place; no new bytes: same vector.
 frame = status_frame_bytes([1.5 -2.25 0.75], [0.5 -0.25], [1 -0.5]);
@@ -203,7 +209,8 @@ assert(r == -1 && strncmp(out, sprintf('I cannot open COM3!\n'), 20), '3.9 names
 out = evalc('r = VelocartDriver(''open'', -3.9);');
 assert(r == -1 && strncmp(out, sprintf('I cannot open COM-3!\n'), 20), 'truncation toward zero');
 out = evalc('r = VelocartDriver(''open'', 9999.9);');
-assert(r == -1 && strncmp(out, sprintf('I cannot open COM9999!\n'), 23), 'COM9999 absent: %s', out);
+assert(r == -1 && strcmp(out, sprintf(['I cannot open COM9999!\nVelocartDriver: /dev/ttyS9998: ' ...
+                                       'No such file or directory.\n'])), 'COM9999 absent: %s', out);
 out = evalc('r = VelocartDriver(''open'', NaN);');
 assert(r == -1 && ~isempty(strfind(out, 'NaN')), 'NaN has its own message: %s', out);
 out = evalc('r = VelocartDriver(''open'', -Inf);');

@@ -127,16 +127,13 @@ TEST(NoAllocation, EncodersChecksumAndStatusFrame) {
         AllocationScope scope;
         for (float a : kAwkward) {
             for (float b : kAwkward) {
-                encodeVelocity(a, b);
                 encodeVelocity(a, b, own);
-                encodeOdometry(a, b, a);
                 encodeOdometry(b, a, b, own);
-                encodeFreeWheels();
                 encodeFreeWheels(own);
                 (void)velocityToFixed(a);
             }
         }
-        (void)frameCrc16(CommandFrame.bytes + 1, 23);
+        (void)frameCrc16(own.bytes + 1, 23);
         for (int length : {0, 3, 26, 255}) {
             statusFrame[1] = static_cast<std::uint8_t>(length);
             const bool ok = checkStatusFrame(statusFrame);
@@ -156,6 +153,8 @@ TEST(NoAllocation, EncodersChecksumAndStatusFrame) {
 TEST(NoAllocation, SerialCallsOnAPty) {
     PtyCable cable;
     ASSERT_TRUE(cable.ready());
+    static SerialLinkState port;
+    static CommandFrameBytes frame;
     std::uint8_t reply[30] = {0xAA, 0x1A, 0x00};
     sealStatusFrame(reply);
 
@@ -165,19 +164,19 @@ TEST(NoAllocation, SerialCallsOnAPty) {
     long seenOpen, seenClosed;
     {
         AllocationScope scope;
-        opened = openPortByName(cable.slave(), kLineBaudRate);
-        reopened = openPortByName(cable.slave(), kLineBaudRate);
-        refusedPath = openPortByName("/nonexistent/velocart/port", kLineBaudRate);
-        refusedNumber = openPort(kLastPortNumber + 1, kLineBaudRate);
+        opened = openPortByName(port, cable.slave(), kLineBaudRate);
+        reopened = openPortByName(port, cable.slave(), kLineBaudRate);
+        refusedPath = openPortByName(port, "/nonexistent/velocart/port", kLineBaudRate);
+        refusedNumber = openPort(port, kLastPortNumber + 1, kLineBaudRate);
         for (int i = 0; i < 20; ++i) {
-            encodeVelocity(0.25f * static_cast<float>(i), -1.0f);
-            allWritten = writeFrame(CommandFrame.bytes, kCommandFrameSize) && allWritten;
-            readAvailable();
+            encodeVelocity(0.25f * static_cast<float>(i), -1.0f, frame);
+            allWritten = writeFrame(port, frame.bytes, kCommandFrameSize) && allWritten;
+            readAvailable(port);
         }
         cable.send(reply, sizeof reply);
         for (int tries = 0; tries < 200 && !replyRead; ++tries) {
-            readAvailable();
-            replyRead = checkStatusFrame(SerialLink.receiveBuffer);
+            readAvailable(port);
+            replyRead = checkStatusFrame(port.receiveBuffer);
             if (!replyRead) usleep(1000);
         }
         seenOpen = scope.count();
@@ -185,11 +184,11 @@ TEST(NoAllocation, SerialCallsOnAPty) {
     const long received = cable.drain();
     {
         AllocationScope scope;
-        closePort();
-        encodeFreeWheels();
-        writeFrame(CommandFrame.bytes, kCommandFrameSize);
-        readAvailable();
-        closePort();
+        closePort(port);
+        encodeFreeWheels(frame);
+        writeFrame(port, frame.bytes, kCommandFrameSize);
+        readAvailable(port);
+        closePort(port);
         seenClosed = scope.count();
     }
     EXPECT_EQ(seenOpen, 0);

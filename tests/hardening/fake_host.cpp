@@ -131,6 +131,10 @@ void* mxGetData(const mxArray* array) { return const_cast<unsigned char*>(array-
 
 mxClassID mxGetClassID(const mxArray* array) { return array->classId; }
 
+std::size_t mxGetM(const mxArray* array) { return static_cast<std::size_t>(array->rows); }
+
+std::size_t mxGetN(const mxArray* array) { return static_cast<std::size_t>(array->columns); }
+
 std::size_t mxGetNumberOfElements(const mxArray* array) {
     return static_cast<std::size_t>(array->rows * array->columns);
 }
@@ -151,6 +155,10 @@ int mexPrintf(const char* format, ...) {
 }
 
 int mexAtExit(void (*)(void)) { return 0; }
+
+const char* mexFunctionName(void) { return "VelocartDriver"; }
+
+bool utIsInterruptPending(void) { return false; }
 
 mxArray* mexCallMATLABWithTrap(int, mxArray*[], int, mxArray*[], const char*) { return nullptr; }
 }

@@ -4,6 +4,11 @@ robot_a = getenv('VELOCART_ROBOT_A');
 robot_b = getenv('VELOCART_ROBOT_B');
 assert(VelocartDriver('open', robot_a) == 0, 'VelocartDriver opens robot A');
 assert(RobotB('open', robot_b) == 0, 'RobotB opens robot B while robot A is open');
+% Robot A's port, held by the other copy: the lines name this copy and the holder.
+out = evalc('r = RobotB(2, ''open'', robot_a);');
+assert(r == -1 && strcmp(out, sprintf(['I cannot open %s!\nRobotB: link 2: Device or resource ' ...
+       'busy; another copy of the module in this session holds the port: close it there ' ...
+       'first.\n'], robot_a)), 'robot A''s port from RobotB: %s', out);
 
 VelocartDriver('setOdometry', [1 2 0.5]);
 RobotB('setOdometry', [-3 4 -1]);

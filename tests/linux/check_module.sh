@@ -2,16 +2,17 @@
 # Reads the dynamic tables of the Linux MATLAB module and checks them
 # against what MATLAB on a 2018-or-later distribution (glibc 2.28, RHEL 8)
 # offers it:
-#   check_module.sh MODULE LIBMX_DEF LIBMEX_DEF
-# It must export mexFunction alone; need only libmx.so, libmex.so, libc and
-# libm, with no search path of its own; take from MATLAB only the calls the
-# .def files list (the creation calls under their _700 names); and carry no
+#   check_module.sh MODULE LIBMX_DEF LIBMEX_DEF LIBUT_DEF
+# It must export mexFunction alone; need only libmx.so, libmex.so, libut.so,
+# libc and libm, with no search path of its own; take from MATLAB only the
+# calls the .def files list (the creation calls under their _700 names); and carry no
 # symbol version of the C++ runtime (GLIBCXX_, CXXABI_, GCC_) nor a glibc
 # version newer than 2.28.
 set -euo pipefail
 module=$1
 libmx_def=$2
 libmex_def=$3
+libut_def=$4
 newest_glibc=2.28
 
 [ -f "$module" ] || { echo "FAIL: $module does not exist; build it with 'make native'"; exit 1; }
@@ -41,11 +42,11 @@ needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' <<<"$dynamic" | sort)
 
 for library in $needed; do
   case $library in
-    libmx.so | libmex.so | libc.so.6 | libm.so.6) ;;
-    *) fail "needs $library; only libmx.so, libmex.so, libc and libm may be needed" ;;
+    libmx.so | libmex.so | libut.so | libc.so.6 | libm.so.6) ;;
+    *) fail "needs $library; only libmx.so, libmex.so, libut.so, libc and libm may be needed" ;;
   esac
 done
-for library in libmx.so libmex.so; do
+for library in libmx.so libmex.so libut.so; do
   grep -qx "$library" <<<"$needed" || fail "does not need $library"
 done
 if grep -Eq '\((RPATH|RUNPATH)\)' <<<"$dynamic"; then
@@ -55,7 +56,8 @@ fi
 def_names() {
   awk 'found && NF && $1 !~ /^;/ { print $1 } /^EXPORTS/ { found = 1 }' "$1"
 }
-allowed=$(cat <(def_names "$libmx_def") <(def_names "$libmex_def") | sort -u)
+allowed=$(cat <(def_names "$libmx_def") <(def_names "$libmex_def") <(def_names "$libut_def") |
+  sort -u)
 unlisted=$(comm -23 <(echo "$host_imports") <(echo "$allowed"))
 [ -z "$unlisted" ] || fail "imports host calls missing from the .def files: $(echo $unlisted)"
 for name in mxCreateNumericMatrix_700 mxCreateDoubleMatrix_700; do

@@ -63,13 +63,6 @@ TEST_F(CommandFrameTest, OdometryThenClampedVelocityMatchWorkedFrames) {
                                          0x00, 0x40, 0x00, 0x00, 0x00, 0x3F, 0x79, 0x85}));
 }
 
-TEST_F(CommandFrameTest, EncodersWithoutFrameArgumentFillTheModuleFrame) {
-    encodeVelocity(1.0f, -0.5f);
-    CommandFrameBytes expected = {};
-    encodeVelocity(1.0f, -0.5f, expected);
-    EXPECT_EQ(bytesOf(CommandFrame), bytesOf(expected));
-}
-
 struct FixedCase {
     const char* label;
     float velocity;

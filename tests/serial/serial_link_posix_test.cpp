@@ -9,8 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,6 +25,9 @@ using namespace velocart;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// The link under test, as the module holds one: static, Closed at start.
+SerialLinkState testLink;
 
 int openFdCount() {
     int count = 0;
@@ -78,22 +83,21 @@ std::vector<std::uint8_t> sampleFrame() {
     return frame;
 }
 
-// SerialLink is one static object; every test starts Closed with a known
-// receive buffer.
+// Every test starts from a Closed link with a known receive buffer.
 class SerialLinkTest : public ::testing::Test {
 protected:
     Pty pty;
 
     void SetUp() override {
         ASSERT_FALSE(pty.slave.empty());
-        closePort();
-        std::memset(SerialLink.receiveBuffer, 0x5A, kReceiveBufferSize);
+        closePort(testLink);
+        std::memset(testLink.receiveBuffer, 0x5A, kReceiveBufferSize);
     }
-    void TearDown() override { closePort(); }
+    void TearDown() override { closePort(testLink); }
 
     bool bufferUntouchedFrom(int offset) const {
         for (int i = offset; i < kReceiveBufferSize; ++i) {
-            if (SerialLink.receiveBuffer[i] != 0x5A) return false;
+            if (testLink.receiveBuffer[i] != 0x5A) return false;
         }
         return true;
     }
@@ -102,8 +106,8 @@ protected:
     bool readUntil(const std::vector<std::uint8_t>& expected) {
         const auto deadline = Clock::now() + std::chrono::seconds(2);
         while (Clock::now() < deadline) {
-            readAvailable();
-            if (std::memcmp(SerialLink.receiveBuffer, expected.data(), expected.size()) == 0) {
+            readAvailable(testLink);
+            if (std::memcmp(testLink.receiveBuffer, expected.data(), expected.size()) == 0) {
                 return true;
             }
             usleep(1000);
@@ -117,9 +121,9 @@ protected:
 int openInChild(const std::string& path) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (!SerialLink.isClosed) close(SerialLink.deviceHandle);
-        SerialLink.isClosed = true;
-        const int status = openPortByName(path.c_str(), kLineBaudRate);
+        if (!testLink.isClosed) close(testLink.deviceHandle);
+        testLink.isClosed = true;
+        const int status = openPortByName(testLink, path.c_str(), kLineBaudRate);
         _exit(status + 2);  // 0 -> 2, -1 -> 1, -2 -> 0
     }
     int wstatus = 0;
@@ -130,12 +134,12 @@ int openInChild(const std::string& path) {
 }  // namespace
 
 TEST_F(SerialLinkTest, OpensRaw115200EightNoneOneWithReadsThatReturnAtOnce) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
-    EXPECT_FALSE(SerialLink.isClosed);
-    EXPECT_STREQ(openPortName(), pty.slave.c_str());
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_FALSE(testLink.isClosed);
+    EXPECT_STREQ(openPortName(testLink), pty.slave.c_str());
 
     termios tio;
-    ASSERT_EQ(tcgetattr(SerialLink.deviceHandle, &tio), 0);
+    ASSERT_EQ(tcgetattr(testLink.deviceHandle, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -146,36 +150,36 @@ TEST_F(SerialLinkTest, OpensRaw115200EightNoneOneWithReadsThatReturnAtOnce) {
     EXPECT_FALSE(tio.c_oflag & OPOST);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 0);
-    EXPECT_TRUE(fcntl(SerialLink.deviceHandle, F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(fcntl(testLink.deviceHandle, F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(SerialLinkTest, FrameBytesArriveAtTheFarEndExactly) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
     auto twice = frame;
     twice.insert(twice.end(), frame.begin(), frame.end());
     EXPECT_EQ(pty.receive(twice.size()), twice);
     // Closing right after a frame (the free-wheel command, typically)
     // must not drop it.
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
-    closePort();
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    closePort(testLink);
     EXPECT_EQ(pty.receive(frame.size()), frame);
 }
 
 TEST_F(SerialLinkTest, InputThatArrivedBeforeTheOpenIsDiscarded) {
     pty.send(sampleFrame());
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     usleep(20000);
-    readAvailable();
+    readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
 }
 
 // 40 status-sized frames queued: each read takes whole frames only, so the
 // next read still starts at a frame boundary.
 TEST_F(SerialLinkTest, ABacklogIsReadInWholeFrames) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     std::vector<std::uint8_t> backlog;
     for (int k = 0; k < 40; ++k) {
         std::vector<std::uint8_t> frame(30, static_cast<std::uint8_t>(k));
@@ -184,14 +188,14 @@ TEST_F(SerialLinkTest, ABacklogIsReadInWholeFrames) {
     }
     pty.send(backlog);
     usleep(20000);
-    readAvailable();
-    readAvailable();
-    EXPECT_EQ(SerialLink.receiveBuffer[0], 0xAA);
-    EXPECT_EQ(SerialLink.receiveBuffer[1], 34);
+    readAvailable(testLink);
+    readAvailable(testLink);
+    EXPECT_EQ(testLink.receiveBuffer[0], 0xAA);
+    EXPECT_EQ(testLink.receiveBuffer[1], 34);
 }
 
 TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     const auto frame = sampleFrame();
     pty.send(frame);
     ASSERT_TRUE(readUntil(frame));
@@ -201,81 +205,81 @@ TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents
     const std::vector<std::uint8_t> shorter = {0x01, 0x02, 0x03};
     pty.send(shorter);
     ASSERT_TRUE(readUntil(shorter));
-    EXPECT_EQ(0, std::memcmp(SerialLink.receiveBuffer + 3, frame.data() + 3, frame.size() - 3));
+    EXPECT_EQ(0, std::memcmp(testLink.receiveBuffer + 3, frame.data() + 3, frame.size() - 3));
 }
 
 TEST_F(SerialLinkTest, ReadWithNothingPendingReturnsAtOnceAndChangesNothing) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     const auto start = Clock::now();
-    for (int i = 0; i < 10; ++i) readAvailable();
+    for (int i = 0; i < 10; ++i) readAvailable(testLink);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     EXPECT_TRUE(bufferUntouchedFrom(0));
 }
 
 TEST_F(SerialLinkTest, ReadWhileClosedMakesNoRead) {
     pty.send({0x42, 0x43});
-    readAvailable();
+    readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
-    closePort();
-    readAvailable();
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    closePort(testLink);
+    readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
 }
 
 TEST_F(SerialLinkTest, WriteWhileClosedPausesWritesNothingAndReportsSuccess) {
     const auto frame = sampleFrame();
     const auto start = Clock::now();
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9));
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     EXPECT_TRUE(pty.receive(1, 100).empty());
 }
 
 TEST_F(SerialLinkTest, ClosingTwiceReleasesOnceAndStaysClosed) {
     const int before = openFdCount();
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     EXPECT_EQ(openFdCount(), before + 1);
-    closePort();
-    closePort();
-    EXPECT_TRUE(SerialLink.isClosed);
+    closePort(testLink);
+    closePort(testLink);
+    EXPECT_TRUE(testLink.isClosed);
     EXPECT_EQ(openFdCount(), before);
     // Released for real: the same device opens again.
-    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
 }
 
 TEST_F(SerialLinkTest, SecondProcessIsRefusedWhileTheFirstHoldsThePort) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     EXPECT_EQ(openInChild(pty.slave), kPortUnavailable);
-    closePort();
+    closePort(testLink);
     EXPECT_EQ(openInChild(pty.slave), kPortOpen);
 }
 
 TEST_F(SerialLinkTest, SameDeviceAgainSucceedsEvenThroughASymbolicLink) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
-    const int fd = SerialLink.deviceHandle;
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const int fd = testLink.deviceHandle;
     char dir[] = "/tmp/velocart-link-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/robot";
     ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
-    EXPECT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
-    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
-    EXPECT_EQ(SerialLink.deviceHandle, fd);  // no second open happened
+    EXPECT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(testLink.deviceHandle, fd);  // no second open happened
     unlink(link.c_str());
     rmdir(dir);
 }
 
 TEST_F(SerialLinkTest, DifferentDeviceIsRefusedAndFramesKeepGoingToTheOpenPort) {
     Pty other;
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     const int before = openFdCount();
-    EXPECT_EQ(openPortByName(other.slave.c_str(), kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPort(3, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName("/nonexistent/velocart", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, other.slave.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPort(testLink, 3, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, "/nonexistent/velocart", kLineBaudRate), kPortUnavailable);
     EXPECT_EQ(openFdCount(), before);
-    EXPECT_STREQ(openPortName(), pty.slave.c_str());
+    EXPECT_STREQ(openPortName(testLink), pty.slave.c_str());
 
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
     EXPECT_EQ(pty.receive(frame.size()), frame);
     EXPECT_TRUE(other.receive(1, 100).empty());
 }
@@ -288,15 +292,15 @@ TEST_F(SerialLinkTest, RefusedOpensLeaveNoDescriptorBehind) {
     const std::string tooLong(PATH_MAX + 10, 'x');
 
     const int before = openFdCount();
-    EXPECT_EQ(openPortByName("/nonexistent/ttyUSB0", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName("/dev/null", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(regular.c_str(), kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(dir, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName("", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(nullptr, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(tooLong.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, "/nonexistent/ttyUSB0", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, "/dev/null", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, regular.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, dir, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, "", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, nullptr, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPortByName(testLink, tooLong.c_str(), kLineBaudRate), kPortUnavailable);
     EXPECT_EQ(openFdCount(), before);
-    EXPECT_TRUE(SerialLink.isClosed);
+    EXPECT_TRUE(testLink.isClosed);
     unlink(regular.c_str());
     rmdir(dir);
 }
@@ -304,37 +308,43 @@ TEST_F(SerialLinkTest, RefusedOpensLeaveNoDescriptorBehind) {
 TEST_F(SerialLinkTest, PortNumbersOutsideOneTo9999AreRefusedBeforeAnyOpen) {
     const int before = openFdCount();
     for (int port : {0, -1, -999, 10000, 99999, INT_MAX, INT_MIN}) {
-        EXPECT_EQ(openPort(port, kLineBaudRate), kPortUnavailable) << "port " << port;
+        EXPECT_EQ(openPort(testLink, port, kLineBaudRate), kPortUnavailable) << "port " << port;
     }
     // In range but absent: COM9999 is /dev/ttyS9998.
-    EXPECT_EQ(openPort(9999, kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openPort(testLink, 9999, kLineBaudRate), kPortUnavailable);
     EXPECT_EQ(openFdCount(), before);
-    EXPECT_TRUE(SerialLink.isClosed);
+    EXPECT_TRUE(testLink.isClosed);
 }
 
 TEST_F(SerialLinkTest, RejectedLineSettingsCloseTheDeviceSoALaterOpenSucceeds) {
     const int before = openFdCount();
-    EXPECT_EQ(openPortByName(pty.slave.c_str(), 12345), kPortSettingsRejected);
-    EXPECT_TRUE(SerialLink.isClosed);
+    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), 12345), kPortSettingsRejected);
+    EXPECT_TRUE(testLink.isClosed);
     EXPECT_EQ(openFdCount(), before);
     EXPECT_EQ(openInChild(pty.slave), kPortOpen);  // the lock went with the descriptor
-    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
 }
 
+// The failed write is the first sign that the device has gone: the handle
+// goes at once (with the lock), and the link keeps the device's name.
 TEST_F(SerialLinkTest, HangUpOfTheFarEndFailsWritesAndLeavesTheBufferAlone) {
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    const int before = openFdCount();
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     const auto frame = sampleFrame();
     pty.send(frame);
     ASSERT_TRUE(readUntil(frame));
     pty.hangUp();
 
-    EXPECT_FALSE(writeFrame(frame.data(), static_cast<int>(frame.size())));
-    EXPECT_TRUE(SerialLink.writeFailing);
-    readAvailable();
-    EXPECT_EQ(0, std::memcmp(SerialLink.receiveBuffer, frame.data(), frame.size()));
+    EXPECT_FALSE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(testLink.writeFailing);
+    EXPECT_TRUE(testLink.isClosed && testLink.isLost);
+    EXPECT_EQ(openFdCount(), before - 1);  // the far end's master went too
+    EXPECT_STREQ(openPortName(testLink), pty.slave.c_str());
+    readAvailable(testLink);
+    EXPECT_EQ(0, std::memcmp(testLink.receiveBuffer, frame.data(), frame.size()));
     EXPECT_TRUE(bufferUntouchedFrom(static_cast<int>(frame.size())));
-    closePort();
-    EXPECT_TRUE(SerialLink.isClosed);
+    closePort(testLink);
+    EXPECT_TRUE(testLink.isClosed);
 }
 
 // After an unplug the device comes back behind the same name: a new open
@@ -344,22 +354,23 @@ TEST_F(SerialLinkTest, OpeningOverADeadLinkOpensAfresh) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/robot";
     ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
-    ASSERT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
     pty.hangUp();
     Pty replugged;
     unlink(link.c_str());
     ASSERT_EQ(symlink(replugged.slave.c_str(), link.c_str()), 0);
 
-    EXPECT_EQ(openPortByName(link.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
     EXPECT_EQ(replugged.receive(frame.size()), frame);
-    closePort();
+    closePort(testLink);
     unlink(link.c_str());
     rmdir(dir);
 }
 
-// What the console will say about a refused open.
+// What the console will say about a refused open. The holder here is this
+// process, as a renamed copy of the module would be.
 TEST_F(SerialLinkTest, RefusalsSayWhy) {
     const int holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
@@ -371,17 +382,20 @@ TEST_F(SerialLinkTest, RefusalsSayWhy) {
     } cases[] = {
         {"/nonexistent/ttyUSB0", OpenProblem::Missing, "No such file or directory"},
         {"/dev/null", OpenProblem::NotSerial, ""},
-        {pty.slave.c_str(), OpenProblem::Busy, "Device or resource busy"},
+        {pty.slave.c_str(), OpenProblem::BusyHere, "Device or resource busy"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(openPortByName(c.path, kLineBaudRate), kPortUnavailable) << c.path;
+        EXPECT_EQ(openPortByName(testLink, c.path, kLineBaudRate), kPortUnavailable) << c.path;
         EXPECT_EQ(lastOpenFailure().problem, c.problem) << c.path;
         EXPECT_STREQ(lastOpenFailure().systemText, c.text) << c.path;
     }
     close(holder);
-    EXPECT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     EXPECT_EQ(lastOpenFailure().problem, OpenProblem::None);
 }
+
+std::atomic<bool> stopRequested{false};
+bool hostAsksToStop() { return stopRequested; }
 
 // A consumer that wants four bytes in all.
 int wantFour(const std::uint8_t*, int count, void* context) {
@@ -394,7 +408,7 @@ int wantFour(const std::uint8_t*, int count, void* context) {
 // up, or at once when the far end hangs up; what is already there needs no
 // wait at all.
 TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
-    enum class FarEnd { SendsAtOnce, SendsLater, Silent, HangsUpLater };
+    enum class FarEnd { SendsAtOnce, SendsLater, Silent, HangsUpLater, Signals, AsksToStop };
     const struct {
         const char* label;
         FarEnd farEnd;
@@ -408,17 +422,24 @@ TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
         {"bytes in two pieces", FarEnd::SendsLater, 5.0, ReceiveOutcome::Satisfied, 90, 2500},
         {"nothing within the time", FarEnd::Silent, 0.15, ReceiveOutcome::TimedOut, 145, 2500},
         {"hang-up while waiting", FarEnd::HangsUpLater, 5.0, ReceiveOutcome::HungUp, 45, 2500},
+        {"another signal while waiting", FarEnd::Signals, 0.3, ReceiveOutcome::TimedOut, 295, 2500},
+        {"the host asks to stop", FarEnd::AsksToStop, 5.0, ReceiveOutcome::Interrupted, 45, 2500},
     };
+    // A signal that ends ppoll with EINTR, as a host's timer would.
+    struct sigaction wake = {};
+    wake.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &wake, nullptr);
+    const pthread_t waiter = pthread_self();
     const std::vector<std::uint8_t> half = {1, 2};
     for (const auto& c : cases) {
         Pty far;
-        closePort();
-        ASSERT_EQ(openPortByName(far.slave.c_str(), kLineBaudRate), kPortOpen);
+        closePort(testLink);
+        ASSERT_EQ(openPortByName(testLink, far.slave.c_str(), kLineBaudRate), kPortOpen);
         if (c.farEnd == FarEnd::SendsAtOnce) {
             far.send({1, 2, 3, 4});
             usleep(20000);
         }
-        std::thread actor([&far, &c, &half] {
+        std::thread actor([&far, &c, &half, waiter] {
             if (c.farEnd == FarEnd::SendsLater) {
                 usleep(50000);
                 far.send(half);
@@ -427,41 +448,50 @@ TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
             } else if (c.farEnd == FarEnd::HangsUpLater) {
                 usleep(50000);
                 far.hangUp();
+            } else if (c.farEnd == FarEnd::Signals) {
+                usleep(50000);
+                pthread_kill(waiter, SIGUSR1);
+            } else if (c.farEnd == FarEnd::AsksToStop) {
+                usleep(50000);
+                stopRequested = true;
             }
         });
         std::uint8_t scratch[64];
         int taken = 0;
+        stopRequested = false;
         const auto start = Clock::now();
-        const ReceiveOutcome outcome =
-            receiveUntil(scratch, sizeof scratch, c.timeout, wantFour, &taken);
+        const ReceiveOutcome outcome = receiveUntil(testLink, scratch, sizeof scratch, c.timeout,
+                                                    wantFour, &taken, hostAsksToStop);
         const auto tookMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         actor.join();
         EXPECT_EQ(outcome, c.outcome) << c.label;
         EXPECT_GE(tookMs.count(), c.atLeastMs) << c.label;
         EXPECT_LT(tookMs.count(), c.underMs) << c.label;
-        EXPECT_EQ(SerialLink.readFailing, c.outcome == ReceiveOutcome::HungUp) << c.label;
+        EXPECT_EQ(testLink.readFailing, c.outcome == ReceiveOutcome::HungUp) << c.label;
+        EXPECT_EQ(testLink.isLost, c.outcome == ReceiveOutcome::HungUp) << c.label;
     }
-    closePort();
+    closePort(testLink);
     int taken = 0;
     std::uint8_t scratch[4];
-    EXPECT_EQ(receiveUntil(scratch, sizeof scratch, 1.0, wantFour, &taken), ReceiveOutcome::Closed);
+    EXPECT_EQ(receiveUntil(testLink, scratch, sizeof scratch, 1.0, wantFour, &taken, nullptr),
+              ReceiveOutcome::Closed);
 }
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {
     // Nobody reads the master: the pty's buffer fills and writes stall.
-    ASSERT_EQ(openPortByName(pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
     std::vector<std::uint8_t> block(26, 0x55);
     bool failed = false;
     const auto start = Clock::now();
     for (int i = 0; i < 20000 && !failed; ++i) {
-        failed = !writeFrame(block.data(), static_cast<int>(block.size()));
+        failed = !writeFrame(testLink, block.data(), static_cast<int>(block.size()));
     }
     EXPECT_TRUE(failed);
-    EXPECT_TRUE(SerialLink.writeFailing);
+    EXPECT_TRUE(testLink.writeFailing);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
     // Once the far end drains the line, writes succeed again.
     pty.receive(1 << 20, 300);
-    EXPECT_TRUE(writeFrame(block.data(), static_cast<int>(block.size())));
-    EXPECT_FALSE(SerialLink.writeFailing);
+    EXPECT_TRUE(writeFrame(testLink, block.data(), static_cast<int>(block.size())));
+    EXPECT_FALSE(testLink.writeFailing);
 }

@@ -12,6 +12,7 @@ namespace {
 
 std::string printed;
 void (*exitHandler)(void) = nullptr;
+std::string functionName;
 
 }  // namespace
 
@@ -45,6 +46,12 @@ STANDIN_EXPORT mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrh
     }
     return error;
 }
+
+// MATLAB's name for the function: the module file's name without its
+// folder and extension, whatever the module was built as.
+STANDIN_EXPORT const char* mexFunctionName(void) { return functionName.c_str(); }
+
+STANDIN_EXPORT void standinSetFunctionName(const char* name) { functionName = name; }
 
 STANDIN_EXPORT int mexAtExit(void (*handler)(void)) {
     exitHandler = handler;

@@ -239,6 +239,16 @@ STANDIN_EXPORT mxClassID mxGetClassID(const mxArray* array) {
     return array->classId;
 }
 
+STANDIN_EXPORT std::size_t mxGetM(const mxArray* array) {
+    if (missing(array, "mxGetM")) return 0;
+    return static_cast<std::size_t>(array->rows);
+}
+
+STANDIN_EXPORT std::size_t mxGetN(const mxArray* array) {
+    if (missing(array, "mxGetN")) return 0;
+    return static_cast<std::size_t>(array->columns);
+}
+
 STANDIN_EXPORT std::size_t mxGetNumberOfElements(const mxArray* array) {
     if (missing(array, "mxGetNumberOfElements")) return 0;
     return static_cast<std::size_t>(array->rows) * static_cast<std::size_t>(array->columns);

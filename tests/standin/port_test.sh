@@ -223,10 +223,15 @@ if [ "$mode" = peer ]; then
   echo quit >&3
   exec 3>&-
   timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the pty peer did not stop"
+  # Clearing the module while the robot drove (@vel-reopened) told it to stop
+  # first: a zero velocity, then free wheels.
+  zero="AA 16 00 03 00 01 03 00 $(printf '00 %.0s' $(seq 16)) E2 99"
+  free="AA 16 00 03 00 01 00 00 $(printf '00 %.0s' $(seq 16)) DE A5"
   expected=""
-  for label in @vel @odo @free @vel-2 @vel-3 @vel-reopened @vel-after-clear; do
+  for label in @vel @odo @free @vel-2 @vel-3 @vel-reopened; do
     expected+=" $(values_of $label)"
   done
+  expected+=" $zero $free $(values_of @vel-after-clear)"
   received=$(od -An -v -tx1 "$work/received.bin" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true)
   [ "$(echo $received)" = "$(echo $expected)" ] ||
     fail "the pty peer received: $(echo $received); expected: $(echo $expected)"

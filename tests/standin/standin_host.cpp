@@ -24,6 +24,10 @@
 //   [@LABEL] !clear       clear the module as "clear VelocartDriver" does: run
 //                         its mexAtExit handler and unload it; the next call
 //                         loads it afresh
+//   [@LABEL] !interrupt MS  during the next call, raise MATLAB's Ctrl-C flag
+//                         (utIsInterruptPending) MS ms after the call starts;
+//                         after the call the host takes the flag back, as
+//                         MATLAB does when it stops the program, and notes it
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
@@ -44,7 +48,8 @@
 //                             was asked for); uint8 in hex; result2 ... for
 //                             further ones; "result none" if not assigned
 //   took MS ms                wall time of the call
-//   note TEXT                 what only this host can tell
+//   note TEXT                 what only this host can tell (open ports, the
+//                             exit handler, "interrupt taken")
 // and "end of script" after the last line.
 #ifdef _WIN32
 #include <fcntl.h>
@@ -53,6 +58,7 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,7 +81,8 @@
 namespace {
 
 // What differs between the platforms: loading the module, the clock,
-// sleeping, counting the serial ports the process holds, and stdout.
+// sleeping, a timer thread, counting the serial ports the process holds,
+// and stdout.
 #ifdef _WIN32
 
 using Library = HMODULE;
@@ -104,6 +111,25 @@ double nowMilliseconds() {
 }
 
 void sleepMilliseconds(unsigned long ms) { Sleep(static_cast<DWORD>(ms)); }
+
+// A thread that raises the Ctrl-C flag after a pause; joined after the call.
+using Timer = HANDLE;
+
+DWORD WINAPI raiseInterruptLater(void* ms) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms)));
+    standinSetInterruptPending(1);
+    return 0;
+}
+
+Timer startInterruptTimer(unsigned long ms) {
+    return CreateThread(nullptr, 0, raiseInterruptLater,
+                        reinterpret_cast<void*>(static_cast<std::uintptr_t>(ms)), 0, nullptr);
+}
+
+void joinTimer(Timer timer) {
+    WaitForSingleObject(timer, INFINITE);
+    CloseHandle(timer);
+}
 
 // Serial port handles held by this process: every handle value that
 // GetCommState accepts. Handle values are multiples of 4 and stay small.
@@ -150,6 +176,24 @@ void sleepMilliseconds(unsigned long ms) {
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
+
+// A thread that raises the Ctrl-C flag after a pause; joined after the call.
+using Timer = pthread_t;
+
+void* raiseInterruptLater(void* ms) {
+    sleepMilliseconds(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(ms)));
+    standinSetInterruptPending(1);
+    return nullptr;
+}
+
+Timer startInterruptTimer(unsigned long ms) {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, raiseInterruptLater,
+                   reinterpret_cast<void*>(static_cast<std::uintptr_t>(ms)));
+    return thread;
+}
+
+void joinTimer(Timer timer) { pthread_join(timer, nullptr); }
 
 // Serial ports held by this process: its open descriptors that are
 // terminals, leaving out stdin, stdout and stderr. A terminal that has hung
@@ -518,6 +562,7 @@ public:
 
     MexFunction entry() {
         if (entry_ != nullptr) return entry_;
+        standinSetFunctionName(functionName().c_str());
         library_ = loadLibrary(path_);
         if (library_ == nullptr) return nullptr;
         entry_ = reinterpret_cast<MexFunction>(findSymbol(library_, "mexFunction"));
@@ -538,6 +583,13 @@ public:
     }
 
 private:
+    // MATLAB calls a module by its file name: no folder, no extension.
+    std::string functionName() const {
+        const std::size_t slash = path_.find_last_of("/\\");
+        std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        return name.substr(0, name.find('.'));
+    }
+
     std::string path_;
     Library library_ = nullptr;
     MexFunction entry_ = nullptr;
@@ -563,7 +615,8 @@ void printLines(const std::string& label, const char* kind, const std::string& t
 }
 
 // One call, as MATLAB makes it; false if the module could not be loaded.
-bool runCall(Module& module, const std::string& label, const Call& call) {
+// interruptAfterMs >= 0 raises the Ctrl-C flag that long into the call.
+bool runCall(Module& module, const std::string& label, const Call& call, long interruptAfterMs) {
     const MexFunction entry = module.entry();
     if (entry == nullptr) return false;
     mxArray* plhs[kResultSlots] = {};
@@ -573,8 +626,12 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
 
     standinClearPrinted();
     const double start = nowMilliseconds();
+    Timer timer = {};
+    if (interruptAfterMs >= 0)
+        timer = startInterruptTimer(static_cast<unsigned long>(interruptAfterMs));
     entry(call.nlhs, plhs, nrhs, prhs.data());
     const double elapsed = nowMilliseconds() - start;
+    if (interruptAfterMs >= 0) joinTimer(timer);
 
     printPrinted(label, standinPrinted());
     const int slots = call.nlhs > 1 ? call.nlhs : 1;
@@ -597,6 +654,7 @@ bool runCall(Module& module, const std::string& label, const Call& call) {
         }
     }
     std::printf("%s took %.1f ms\n", label.c_str(), elapsed);
+    if (standinTakeInterruptPending() != 0) std::printf("%s note interrupt taken\n", label.c_str());
 
     std::vector<mxArray*> kept;
     for (mxArray* result : plhs) {
@@ -626,6 +684,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Module module(argv[1]);
+    long interruptAfterMs = -1;
     std::string raw;
     for (int lineNumber = 1; std::getline(script, raw); ++lineNumber) {
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
@@ -641,6 +700,10 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (line.rfind("!sleep ", 0) == 0) {
             sleepMilliseconds(std::strtoul(line.c_str() + 7, nullptr, 10));
+            continue;
+        }
+        if (line.rfind("!interrupt ", 0) == 0) {
+            interruptAfterMs = std::strtol(line.c_str() + 11, nullptr, 10);
             continue;
         }
         if (line == "!ports") {
@@ -663,7 +726,8 @@ int main(int argc, char** argv) {
                         error.empty() ? "cannot read this line" : error.c_str());
             return 2;
         }
-        const bool ran = runCall(module, label, call);
+        const bool ran = runCall(module, label, call, interruptAfterMs);
+        interruptAfterMs = -1;
         for (mxArray* argument : call.arguments) standinDestroyArray(argument);
         if (!ran) return 3;
     }

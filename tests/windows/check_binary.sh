@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Reads the export and import tables of the Windows module and checks them
 # against what MATLAB on 64-bit Windows offers it:
-#   check_binary.sh OBJDUMP MODULE LIBMX_DEF LIBMEX_DEF
+#   check_binary.sh OBJDUMP MODULE LIBMX_DEF LIBMEX_DEF LIBUT_DEF
 # It must export mexFunction alone, take exactly the host functions the
 # .def files list (the array creation calls under their _700 names), use the
-# serial calls from KERNEL32 and wsprintfA from USER32, and need no DLL but
-# KERNEL32, USER32, msvcrt, libmx and libmex: no MinGW runtime DLL.
+# serial and thread calls from KERNEL32 and wsprintfA from USER32, and need
+# no DLL but KERNEL32, USER32, msvcrt, libmx, libmex and libut: no MinGW
+# runtime DLL (winpthread included).
 set -euo pipefail
 objdump=$1
 module=$2
 libmx_def=$3
 libmex_def=$4
+libut_def=$5
 
 command -v "$objdump" >/dev/null || { echo "FAIL: $objdump not found (binutils-mingw-w64-x86-64)"; exit 1; }
 [ -f "$module" ] || { echo "FAIL: $module does not exist; build it with 'make windows'"; exit 1; }
@@ -51,12 +53,12 @@ fi
 dlls=$(awk '{ print $1 }' <<<"$imports" | sort -u)
 for dll in $dlls; do
   case $dll in
-    KERNEL32.DLL | USER32.DLL | MSVCRT.DLL | LIBMX.DLL | LIBMEX.DLL) ;;
+    KERNEL32.DLL | USER32.DLL | MSVCRT.DLL | LIBMX.DLL | LIBMEX.DLL | LIBUT.DLL) ;;
     *) fail "depends on $dll, which MATLAB does not provide" ;;
   esac
 done
 
-for pair in LIBMX.DLL:"$libmx_def" LIBMEX.DLL:"$libmex_def"; do
+for pair in LIBMX.DLL:"$libmx_def" LIBMEX.DLL:"$libmex_def" LIBUT.DLL:"$libut_def"; do
   dll=${pair%%:*}
   def=${pair#*:}
   expected=$(def_names "$def")
@@ -76,7 +78,7 @@ if grep -Eq '^LIBMX.DLL mxCreate(Numeric|Double)Matrix(_730|_800)?$' <<<"$import
 fi
 
 for name in CreateFileA SetupComm SetCommTimeouts GetCommState SetCommState FlushFileBuffers \
-    WriteFile ReadFile CloseHandle Sleep; do
+    WriteFile ReadFile CloseHandle Sleep CreateThread AcquireSRWLockExclusive; do
   grep -qx "KERNEL32.DLL $name" <<<"$imports" || fail "does not import $name from KERNEL32"
 done
 [ "$(imported_from USER32.DLL)" = "wsprintfA" ] ||

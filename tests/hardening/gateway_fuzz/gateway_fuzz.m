@@ -396,12 +396,19 @@ function fz = judge_call(fz, call, args, nout, what)
 
   command = '';
   is_text = numel(args) >= 1 && ischar(args{1});
+  % Anything else first, then text: a link number and a command name.
+  numbered = ~is_text && numel(args) >= 2 && ischar(args{2});
   if is_text
     command = host_text(args{1});
+  elseif numbered
+    command = host_text(args{2});
+    is_text = true;
   end
   known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', ...
-           'readLatest', 'version'};
-  if ~any(strcmp(command, known))
+           'readLatest', 'watchdog', 'links', 'version'};
+  if numbered && any(strcmp(command, known))
+    command = 'numbered';      % a command on some link: outside this model
+  elseif ~any(strcmp(command, known))
     if is_text
       command = 'unknown';     % text that names no command is pointed out
     else
@@ -410,6 +417,9 @@ function fz = judge_call(fz, call, args, nout, what)
   end
 
   [results, err] = call_driver(args, nout);
+  if strcmp(command, 'numbered')
+    return;
+  end
   label = sprintf('call %d', call);
   assigned = ~strcmp(command, 'close') && ~(strcmp(command, 'banner') && nout ~= 1) && ...
              ~(strcmp(command, 'unknown') && nout < 1);
@@ -546,7 +556,7 @@ function [fz, expected] = frame_expectation(fz, command, args)
     if numel(args) >= 2
       a = args{2};
     end
-    if ~(is_real_numeric(a) && numel(a) >= needed)
+    if ~(is_real_numeric(a) && numel(a) >= needed && all(isfinite(double(a(1:needed)))))
       expected = zeros(1, 0, 'uint8');  % refused: nothing sent, frame unchanged
       return;
     end
@@ -677,7 +687,14 @@ function fz = final_checks(fz)
     if ~got
       fz.failures{end + 1} = 'final: a status frame sent now was not read';
     end
-    clear('-f', 'VelocartDriver');      % unloads the module, which releases the port
+    % Unloading the module releases the port, first telling the robot,
+    % driving since the last frame, to stop: zero velocity, free wheels.
+    clear('-f', 'VelocartDriver');
+    for code = [3 0]
+      f = uint8([170 22 0 3 0 1 code zeros(1, 17)]);
+      crc = crc16(fz.crc_table, f(2:24));
+      fz.expected_stream = [fz.expected_stream f uint8([floor(crc / 256) mod(crc, 256)])];
+    end
     if VelocartDriver('open', fz.link) ~= 0
       fz.failures{end + 1} = 'final: the port was not free after the module was cleared';
     end

@@ -1,0 +1,214 @@
+#include "gateway/links.h"
+
+#include <cstring>
+
+#include "protocol/byte_order.h"
+
+namespace velocart {
+
+// Constant-initialised: the table is ready as loaded, with no start-up code.
+Link Links[kLinkCount];
+SerialLinkState& SerialLink = Links[0].port;
+CommandFrameBytes& CommandFrame = Links[0].frame;
+
+namespace {
+
+// The watchdog's thread plans with these: it wakes at the earliest moment a
+// link may need it, and at least this often.
+constexpr double kLongestWatchdogPause = 1.0;
+
+bool isMovingVelocity(const CommandFrameBytes& frame) {
+    return getLe16(frame.bytes + kVelocity1Offset) != 0 ||
+           getLe16(frame.bytes + kVelocity2Offset) != 0;
+}
+
+// Under the port's lock, just before the caller's frame goes out.
+bool recordCommand(void* context) {
+    Link& link = *static_cast<Link*>(context);
+    link.watchdog.lastCommandAt.store(monotonicSeconds());
+    switch (getLe16(link.frame.bytes + kCommandCodeOffset)) {
+        case kCodeVelocity: link.watchdog.moving.store(isMovingVelocity(link.frame)); break;
+        case kCodeFreeWheels: link.watchdog.moving.store(false); break;
+        default: break;  // new odometry leaves the robot driving as it was
+    }
+    return true;
+}
+
+bool recordStop(void* context) {
+    static_cast<Link*>(context)->watchdog.moving.store(false);
+    return true;
+}
+
+// Hands each frame the assembler accepts to the link's newest frame.
+class NewestListener : public FrameListener {
+public:
+    explicit NewestListener(NewestStatus& newest) : newest_(newest) {}
+    void onFrame(const std::uint8_t* frame) override {
+        std::memcpy(newest_.bytes, frame, kStatusFrameSize);
+        newest_.fresh = true;
+        newest_.seen = true;
+    }
+
+private:
+    NewestStatus& newest_;
+};
+
+// Takes each delivery; wants nothing more once a frame is complete, else
+// the bytes that would complete the frame under way.
+int feedStatus(const std::uint8_t* bytes, int count, void* context) {
+    Link& link = *static_cast<Link*>(context);
+    NewestListener listener(link.newest);
+    link.assembler.feed(bytes, static_cast<std::size_t>(count), listener);
+    return link.newest.fresh ? 0 : link.assembler.missing();
+}
+
+// The watchdog's own stop: decided under the port's lock, so that a command
+// the caller sends at the same moment either comes first (and the robot
+// keeps driving) or comes after the stop (and is obeyed).
+struct Firing {
+    Link* link;
+    double commandAt;
+};
+
+bool stopIsDue(void* context) {
+    Firing& firing = *static_cast<Firing*>(context);
+    LinkWatchdog& watchdog = firing.link->watchdog;
+    const double seconds = watchdog.seconds.load();
+    const double commandAt = watchdog.lastCommandAt.load();
+    if (!watchdog.moving.load() || seconds <= 0.0 || monotonicSeconds() - commandAt < seconds) {
+        return false;
+    }
+    watchdog.moving.store(false);
+    firing.commandAt = commandAt;
+    return true;
+}
+
+// The free-wheel frame follows only if no command came in between.
+bool noCommandSince(void* context) {
+    const Firing& firing = *static_cast<Firing*>(context);
+    return firing.link->watchdog.lastCommandAt.load() == firing.commandAt;
+}
+
+void fireWatchdog(Link& link) {
+    CommandFrameBytes stop = {};
+    encodeVelocity(0.0f, 0.0f, stop);
+    Firing firing = {&link, 0.0};
+    if (!writeFrameIf(link.port, stop.bytes, kCommandFrameSize, stopIsDue, &firing)) return;
+    encodeFreeWheels(stop);
+    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing);
+    link.watchdog.fired.store(true);
+}
+
+// Runs on the watchdog's thread: stops each robot whose time is up and
+// returns how long it may sleep.
+double watchdogTick() {
+    double pause = kLongestWatchdogPause;
+    for (Link& link : Links) {
+        const double seconds = link.watchdog.seconds.load();
+        if (seconds <= 0.0) continue;
+        double wait = seconds;
+        if (link.watchdog.moving.load()) {
+            wait = link.watchdog.lastCommandAt.load() + seconds - monotonicSeconds();
+            if (wait <= 0.0) {
+                fireWatchdog(link);
+                wait = seconds;
+            }
+        }
+        if (wait < pause) pause = wait;
+    }
+    return pause;
+}
+
+bool watchdogNeeded() {
+    for (const Link& link : Links) {
+        if (link.watchdog.seconds.load() > 0.0 && !link.port.isClosed) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Link* linkNumbered(int number) {
+    return number >= 1 && number <= kLinkCount ? &Links[number - 1] : nullptr;
+}
+
+int numberOf(const Link& link) { return static_cast<int>(&link - Links) + 1; }
+
+Link* linkHoldingPort(const Link& self, int portNumber) {
+    for (Link& link : Links) {
+        if (&link != &self && holdsPort(link.port, portNumber)) return &link;
+    }
+    return nullptr;
+}
+
+Link* linkHoldingDevice(const Link& self, const char* deviceName) {
+    for (Link& link : Links) {
+        if (&link != &self && holdsDevice(link.port, deviceName)) return &link;
+    }
+    return nullptr;
+}
+
+void linkOpened(Link& link) {
+    link.watchdog.moving.store(false);
+    link.watchdog.lastCommandAt.store(monotonicSeconds());
+    updateWatchdogThread();
+}
+
+bool sendFrame(Link& link) {
+    // A link that is not open: the pause of a Closed one, or the failure of
+    // a lost one.
+    if (link.port.isClosed) return writeFrame(link.port, link.frame.bytes, kCommandFrameSize);
+    return writeFrameIf(link.port, link.frame.bytes, kCommandFrameSize, recordCommand, &link);
+}
+
+ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, InterruptCheck interrupted) {
+    if (link.openCount != link.port.openCount) {
+        link.assembler.reset();
+        link.openCount = link.port.openCount;
+    }
+    std::uint8_t scratch[kReceiveBufferSize];
+    return receiveUntil(link.port, scratch, kReceiveBufferSize, timeoutSeconds, feedStatus, &link,
+                        interrupted);
+}
+
+void sendStopSequence(Link& link) {
+    CommandFrameBytes stop = {};
+    encodeVelocity(0.0f, 0.0f, stop);
+    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
+    encodeFreeWheels(stop);
+    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
+}
+
+void setWatchdog(Link& link, double seconds) {
+    link.watchdog.seconds.store(seconds);
+    updateWatchdogThread();
+}
+
+bool updateWatchdogThread() {
+    if (!watchdogNeeded()) {
+        stopWorker();
+        return true;
+    }
+    if (workerRunning()) {
+        wakeWorker();
+        return true;
+    }
+    return startWorker(watchdogTick);
+}
+
+void closeLink(Link& link) {
+    closePort(link.port);
+    link.watchdog.moving.store(false);
+    updateWatchdogThread();
+}
+
+void closeAllLinks() {
+    stopWorker();
+    for (Link& link : Links) {
+        if (!link.port.isClosed && link.watchdog.moving.load()) sendStopSequence(link);
+        closePort(link.port);
+        link.watchdog.moving.store(false);
+    }
+}
+
+}  // namespace velocart

@@ -1,0 +1,97 @@
+// The module's links: one record per link number, each holding everything
+// one robot's port needs, in a fixed static table. Nothing here calls the
+// host: the gateway does the talking, and the watchdog's thread runs the
+// code of this file alone.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "protocol/command_frame.h"
+#include "protocol/frame_assembler.h"
+#include "protocol/status_frame.h"
+#include "serial/serial_link.h"
+
+namespace velocart {
+
+constexpr int kLinkCount = 32;
+
+// The newest status frame a link accepted, for readLatest.
+struct NewestStatus {
+    std::uint8_t bytes[kStatusFrameSize] = {};
+    bool fresh = false;  // a frame was completed since the last readLatest
+    bool seen = false;   // a frame was ever accepted
+};
+
+// What the watchdog knows of a link. The caller's frame commands and the
+// watchdog's thread change it only under the port's lock (in the permit of
+// writeFrameIf); the thread reads it without the lock only to plan its
+// next wake-up.
+struct LinkWatchdog {
+    std::atomic<double> seconds{0.0};  // 0: off
+    std::atomic<double> lastCommandAt{0.0};
+    // The last velocity sent was not zero, and nothing has stopped it since.
+    std::atomic<bool> moving{false};
+    // The watchdog stopped the robot; the next call of the module says so.
+    std::atomic<bool> fired{false};
+};
+
+struct Link {
+    SerialLinkState port;
+    CommandFrameBytes frame = {};
+    FrameAssembler assembler{kStatusFrameFormat};
+    NewestStatus newest;
+    // The connection (port.openCount) the assembler's half frame and the
+    // newest frame belong to: a new one starts without them.
+    std::uint32_t openCount = 0;
+    LinkWatchdog watchdog;
+};
+
+// Links[0] is link 1, the one every call without a link number uses.
+extern Link Links[kLinkCount];
+
+// Link 1's port and command frame, under the names the module has always
+// used for them.
+extern SerialLinkState& SerialLink;
+extern CommandFrameBytes& CommandFrame;
+
+// The link with this number (1..kLinkCount); null for any other.
+Link* linkNumbered(int number);
+int numberOf(const Link& link);
+
+// The link other than `self` that has this device open, or null.
+Link* linkHoldingPort(const Link& self, int portNumber);
+Link* linkHoldingDevice(const Link& self, const char* deviceName);
+
+// After a successful open: the watchdog starts from a robot told nothing.
+void linkOpened(Link& link);
+
+// Sends a command frame the caller has encoded into link.frame and keeps
+// what the watchdog needs to know about it.
+bool sendFrame(Link& link);
+
+// Takes every byte that has arrived on the link and waits, at most
+// `timeoutSeconds`, for a status frame if none was completed since the last
+// readLatest. `interrupted` is asked at least every 20 ms while waiting.
+ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, InterruptCheck interrupted);
+
+// A zero-velocity frame, then a free-wheel frame, each of a frame of its
+// own (link.frame is left alone). Only to an open link.
+void sendStopSequence(Link& link);
+
+// The watchdog of one link: seconds of silence after which a moving robot
+// is stopped; 0 turns it off. The thread runs while any open link has one.
+void setWatchdog(Link& link, double seconds);
+// Starts or ends the thread as the links now need; false if it is needed
+// and could not start.
+bool updateWatchdogThread();
+
+// Closes the link's port, and ends the watchdog's thread if no other link
+// needs it.
+void closeLink(Link& link);
+
+// When the module goes away: the thread ends, every moving robot is told
+// to stop, and every link closes.
+void closeAllLinks();
+
+}  // namespace velocart
