@@ -152,9 +152,9 @@ second="$v/standin-host $v/VelocartDriver.mexa64 /tmp/second.calls"
 } >/tmp/exclusive.calls
 run exclusive
 expect_result @open "int8 1x1: 0"
-busy="Device or resource busy; another program holds the port: close it there first."
 for who in robot root; do
-  grep -qF "@second printed \"VelocartDriver: $busy\\n\"" /tmp/second-$who.txt ||
+  grep -q '^@second printed ".*Device or resource busy; another program holds the port' \
+    /tmp/second-$who.txt ||
     fail "the second open as $who: $(grep '@second printed' /tmp/second-$who.txt | tail -n 1)"
 done
 grep -q 'Device or resource busy' /tmp/stty-robot.txt || fail "stty as robot: $(cat /tmp/stty-robot.txt)"
