@@ -3,7 +3,8 @@
 # missing. Safe to run again.
 #   install-deps.sh demo   the Octave module, the simulator and the plot
 #   install-deps.sh all    also the tests, the Windows cross build and Wine,
-#                          the sanitizers, fuzzers and benchmarks (default)
+#                          the sanitizers, fuzzers and benchmarks, QEMU and
+#                          busybox for the kernel driver tier (default)
 set -euo pipefail
 
 profile=${1:-all}
@@ -19,6 +20,7 @@ case $profile in
       clang libclang-rt-14-dev clang-format
       octave-instrument-control zip
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+      qemu-system-x86 busybox-static cpio xz-utils
     )
     ;;
   *)

@@ -31,7 +31,11 @@
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
-//                         and stderr
+//                         and stderr, hung up or not
+//   [@LABEL] !run CMD     run CMD with the system's shell and wait for it:
+//                         what a test does while the module holds the port
+//                         (read its settings, try a second process, signal
+//                         the far end); prints CMD's exit code
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -55,6 +59,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -141,6 +146,8 @@ int countOpenPorts() {
 // Byte-exact output: no CR inserted before each LF.
 void makeStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
 
+int exitCodeOf(int status) { return status; }
+
 #else
 
 using Library = void*;
@@ -189,20 +196,25 @@ Timer startInterruptTimer(unsigned long ms) {
 void joinTimer(Timer timer) { pthread_join(timer, nullptr); }
 
 // Serial ports held by this process: its open descriptors that are
-// terminals, leaving out stdin, stdout and stderr.
+// terminals, leaving out stdin, stdout and stderr. A terminal that has hung
+// up (an unplugged adapter) still counts: isatty fails on it with EIO.
 int countOpenPorts() {
     DIR* descriptors = opendir("/proc/self/fd");
     if (descriptors == nullptr) return -1;
     int count = 0;
     while (const dirent* entry = readdir(descriptors)) {
         const int fd = std::atoi(entry->d_name);
-        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && isatty(fd)) ++count;
+        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && (isatty(fd) || errno == EIO)) {
+            ++count;
+        }
     }
     closedir(descriptors);
     return count;
 }
 
 void makeStdoutBinary() {}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 #endif
 
@@ -696,6 +708,11 @@ int main(int argc, char** argv) {
         }
         if (line == "!ports") {
             std::printf("%s note open ports %d\n", label.c_str(), countOpenPorts());
+            continue;
+        }
+        if (line.rfind("!run ", 0) == 0) {
+            const int status = std::system(line.c_str() + 5);
+            std::printf("%s note exit %d\n", label.c_str(), exitCodeOf(status));
             continue;
         }
         if (line == "!clear") {

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The Linux MATLAB module on real kernel serial drivers: Debian's own kernel
+# in a QEMU guest (TCG), the 8250 UART at /dev/ttyS1 and an FTDI adapter
+# through ftdi_sio at /dev/ttyUSB0, a simulated robot on the host behind
+# each. guest.sh runs every claim in one boot and prints one "kernel:" line
+# for each; this script fetches the kernel once, builds the initramfs,
+# boots, and pulls and plugs the adapter back when the guest asks.
+#   run_kernel_tier.sh STANDIN_HOST MODULE VELOCART_SIM CACHE_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+host=$(readlink -f "$1")
+module=$(readlink -f "$2")
+sim=$(readlink -f "$3")
+cache=$4
+modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+source "$here/../support/simulators.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-kernel-XXXXXX")
+qemu_pid=""
+cleanup() {
+  [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true
+  stop_sims
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+die() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+# Debian's current kernel, kept in CACHE_DIR: the image decompressed to an
+# ELF vmlinux (QEMU boots it directly; unpacking the XZ image under TCG
+# takes seconds) and the modules the USB adapter needs. The package is
+# downloaded, never installed.
+fetch_kernel() {
+  local ko missing=0
+  for ko in "${modules[@]}"; do [ -f "$cache/$ko.ko" ] || missing=1; done
+  [ "$missing" -eq 0 ] && [ -f "$cache/vmlinux" ] && return 0
+  local package deb offset
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
+  [ -n "$package" ] || die "apt knows no linux-image-amd64: run apt-get update"
+  mkdir -p "$work/deb"
+  (cd "$work/deb" && apt-get download -q "$package" >/dev/null 2>"$work/apt.err") ||
+    die "cannot download $package (apt-get update may help): $(tail -n 2 "$work/apt.err")"
+  deb=$(ls "$work"/deb/*.deb)
+  local patterns=('./boot/vmlinuz-*')
+  for ko in "${modules[@]}"; do patterns+=("./lib/modules/*/$ko.ko"); done
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/deb" --wildcards "${patterns[@]}" ||
+    die "cannot unpack $deb"
+  mkdir -p "$cache"
+  # The payload of the bzImage is one XZ stream: find its magic bytes.
+  offset=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$work"/deb/boot/vmlinuz-* | head -n 1 | cut -d: -f1)
+  [ -n "$offset" ] || die "no XZ stream in $(basename "$work"/deb/boot/vmlinuz-*)"
+  # xz stops reading at the end of the stream: no pipe, or tail fails on it.
+  xz -dc --single-stream <(tail -c +$((offset + 1)) "$work"/deb/boot/vmlinuz-*) >"$work/vmlinux" ||
+    die "cannot decompress the kernel image"
+  [ "$(head -c 4 "$work/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+    die "the decompressed kernel is no ELF file"
+  for ko in "${modules[@]}"; do
+    find "$work/deb/lib/modules" -name "$ko.ko" -exec cp {} "$cache/" \;
+    [ -f "$cache/$ko.ko" ] || die "$package has no $ko.ko"
+  done
+  mv "$work/vmlinux" "$cache/vmlinux"
+  echo "$package" >"$cache/package"
+  rm -rf "$work/deb"
+}
+
+# busybox, the guest script, the modules, and the stand-in host with the
+# module and every library they load, at the paths they are loaded from.
+build_initramfs() {
+  local root=$work/root file
+  mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,velocart/modules}
+  cp /bin/busybox "$root/bin/"
+  ln -s busybox "$root/bin/sh"
+  install -m 755 "$here/guest.sh" "$root/init"
+  cp "$here/../standin/transcript.sh" "$host" "$root/velocart/"
+  cp "$module" "$root/velocart/VelocartDriver.mexa64"
+  for file in "${modules[@]}"; do cp "$cache/$file.ko" "$root/velocart/modules/"; done
+  for file in $( (ldd "$host"; ldd "$module") | grep -o '/[^ ]*' | sort -u); do
+    mkdir -p "$root$(dirname "$file")"
+    cp -L "$file" "$root$file"
+  done
+  (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+}
+
+for tool in qemu-system-x86_64 busybox cpio xz apt-get; do
+  command -v "$tool" >/dev/null || die "$tool is missing: run scripts/install-deps.sh all"
+done
+fetch_kernel
+build_initramfs
+start_sim com2
+start_sim usb
+# QEMU keeps a pulled device, and its chardev, while the guest still holds
+# it: the adapter plugged back in is another one, with a robot of its own.
+start_sim usb-back
+
+# The guest console is the first UART. The monitor reads a FIFO and
+# writes its answers to a file.
+mkfifo "$work/console" "$work/monitor.in"
+touch "$work/monitor.out"
+exec 4<>"$work/monitor.in"
+started=$(date +%s%N)
+timeout -k 5 150 qemu-system-x86_64 -machine pc -accel tcg -m 256 -nodefaults -display none \
+  -no-reboot -kernel "$cache/vmlinux" -initrd "$work/initramfs.cpio" \
+  -append "console=ttyS0 quiet panic=-1" \
+  -chardev stdio,id=console -serial chardev:console \
+  -chardev serial,id=com2,path="$work/com2" -serial chardev:com2 \
+  -chardev pipe,id=monitor,path="$work/monitor" -mon chardev=monitor \
+  -device qemu-xhci,id=xhci -chardev serial,id=usb,path="$work/usb" \
+  -device usb-serial,id=adapter,bus=xhci.0,chardev=usb \
+  -chardev serial,id=usb-back,path="$work/usb-back" \
+  </dev/null >"$work/console" 2>"$work/qemu.err" &
+qemu_pid=$!
+while IFS= read -r line; do
+  line=${line%$'\r'}
+  echo "$line" >>"$work/console.log"
+  case $line in
+    "@@ unplug") echo "device_del adapter" >&4 ;;
+    "@@ replug") echo "device_add usb-serial,id=adapter-back,bus=xhci.0,chardev=usb-back" >&4 ;;
+  esac
+done <"$work/console"
+status=0
+wait "$qemu_pid" || status=$?
+qemu_pid=""
+echo "one boot: $((($(date +%s%N) - started) / 1000000)) ms, QEMU exit $status ($(cat "$cache/package"))"
+
+if [ "$status" -eq 0 ] && grep -qE '^kernel: [0-9]+ claims, 0 failed$' "$work/console.log" &&
+  ! grep -q '^kernel: .* FAIL$' "$work/console.log"; then
+  grep '^kernel: ' "$work/console.log"
+else
+  echo "--- guest console, with a line per claim"
+  cat "$work/console.log"
+  tail -n 5 "$work/qemu.err"
+  echo "--- QEMU monitor"
+  tr -d '\r' <"$work/monitor.out" | grep -v '^(qemu)' || true
+  show_sim_logs com2 usb usb-back
+  exit 1
+fi
