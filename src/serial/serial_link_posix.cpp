@@ -40,6 +40,11 @@ namespace velocart {
 namespace {
 
 constexpr int kClosedWritePauseMs = 10;
+// Input is taken as the robot's answer to this session only once the line
+// has been quiet this long after the open (two status frames' time), or the
+// open has spent kStaleInputLimitMs on it.
+constexpr int kQuietMs = 5;
+constexpr int kStaleInputLimitMs = 100;
 
 OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
 
@@ -243,6 +248,24 @@ void lose(SerialLinkState& link) {
     if (!link.isClosed) release(link, true);
 }
 
+// Input from before the open can still come in after the flush: a USB
+// adapter hands over what its chip held once its latency timer runs out, an
+// emulated UART what its host side held back. It goes too, until the line
+// has been quiet for a while: a robot that only answers is silent until it
+// is asked, and one that streams pauses between its frames.
+void discardStaleInput(int fd) {
+    const long long giveUpAt = nowMs() + kStaleInputLimitMs;
+    std::uint8_t sink[256];
+    while (nowMs() < giveUpAt) {
+        pollfd p = {fd, POLLIN, 0};
+        const int ready = poll(&p, 1, kQuietMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || (p.revents & POLLIN) == 0) return;
+        while (read(fd, sink, sizeof sink) > 0) {
+        }
+    }
+}
+
 bool pathOfPort(int portNumber, char (&path)[32]) {
     if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
     std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
@@ -289,7 +312,11 @@ int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
     }
     // Whatever arrived before this open (a robot that was already talking,
     // a reply meant for an earlier session) is not the robot's status now.
+    // The adapter's short latency timer comes first, so that what it still
+    // holds arrives while the open is discarding.
+    const bool lowLatency = setLowLatency(fd, true);
     tcflush(fd, TCIFLUSH);
+    discardStaleInput(fd);
     Locked locked(link);
     std::snprintf(link.devicePath, sizeof link.devicePath, "%s", path);
     link.deviceHandle = fd;
@@ -297,7 +324,7 @@ int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
     link.isLost = false;
     link.writeFailing = false;
     link.readFailing = false;
-    link.lowLatencySet = setLowLatency(fd, true);
+    link.lowLatencySet = lowLatency;
     link.openedAt = monotonicSeconds();
     ++link.openCount;
     return kPortOpen;

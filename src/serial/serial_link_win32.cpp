@@ -22,6 +22,11 @@ namespace {
 
 constexpr DWORD kQueueSize = 100;
 constexpr DWORD kClosedWritePauseMs = 10;
+// Input is taken as the robot's answer to this session only once the line
+// has been quiet this long after the open (two status frames' time), or the
+// open has spent kStaleInputLimit seconds on it.
+constexpr DWORD kQuietMs = 5;
+constexpr double kStaleInputLimit = 0.1;
 constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ as the device namespace spells it
 constexpr int kDevicePrefixLength = 4;
 // A wait slice that ends with nothing, this many times in a row in less than
@@ -152,6 +157,26 @@ bool pathOfName(const char* deviceName, char (&path)[kDevicePathSize]) {
     return true;
 }
 
+// Input from before the open can still come in after the purge: a USB
+// adapter hands over what its chip held once its latency timer runs out. It
+// goes too, until the line has been quiet for a while: a robot that only
+// answers is silent until it is asked, and one that streams pauses between
+// its frames. Reads wait for at most the quiet time.
+void discardStaleInput(HANDLE handle) {
+    COMMTIMEOUTS quiet = kReturnAtOnce;
+    quiet.ReadIntervalTimeout = 0;
+    quiet.ReadTotalTimeoutConstant = kQuietMs;
+    if (!SetCommTimeouts(handle, &quiet)) return;
+    const double giveUpAt = monotonicSeconds() + kStaleInputLimit;
+    std::uint8_t sink[256];
+    DWORD got = 0;
+    while (monotonicSeconds() < giveUpAt && ReadFile(handle, sink, sizeof sink, &got, nullptr) &&
+           got > 0) {
+    }
+    COMMTIMEOUTS atOnce = kReturnAtOnce;
+    SetCommTimeouts(handle, &atOnce);
+}
+
 int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
     LastOpenFailure.problem = OpenProblem::None;
     LastOpenFailure.systemText[0] = '\0';
@@ -192,6 +217,7 @@ int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
     // Whatever arrived before this open (a robot that was already talking,
     // a reply meant for an earlier session) is not the robot's status now.
     PurgeComm(handle, PURGE_RXCLEAR);
+    discardStaleInput(handle);
     Locked locked(link);
     std::memcpy(link.devicePath, path, kDevicePathSize);
     link.deviceHandle = handle;
