@@ -304,7 +304,7 @@ void openByName(const Call& call, const ArgumentText& nameText) {
         refuseOpen(call);
         return;
     }
-    const Link* holder = linkHoldingDevice(link, name);
+    const Link* holder = linkHoldingDevice(&link, name);
     const bool wasOpen = !link.port.isClosed;
     const int status =
         holder != nullptr ? kPortUnavailable : openPortByName(link.port, name, kLineBaudRate);
@@ -351,7 +351,7 @@ void runOpen(const Call& call) {
         return;
     }
     const int port = static_cast<int>(truncated);
-    const Link* holder = linkHoldingPort(link, port);
+    const Link* holder = linkHoldingPort(&link, port);
     const bool wasOpen = !link.port.isClosed;
     const int status =
         holder != nullptr ? kPortUnavailable : openPort(link.port, port, kLineBaudRate);
@@ -494,51 +494,124 @@ void stopOnInterrupt() {
     }
 }
 
-// Fills row `row` of the K x 8 status matrix from the link's newest frame.
-void putNewest(Link& link, double* rows, int row, int rowCount) {
+// Row `row` of a column-major K x 8 status matrix: one decoded frame.
+void putStatus(double* rows, int row, int rowCount, const std::uint8_t* frame, bool valid) {
     double vector[kStatusVectorSize];
-    decodeStatus(link.newest.bytes, link.newest.seen, vector);
-    vector[0] = link.newest.fresh ? 1.0 : 0.0;
-    link.newest.fresh = false;
+    decodeStatus(frame, valid, vector);
     for (int i = 0; i < kStatusVectorSize; ++i) rows[row + i * rowCount] = vector[i];
 }
 
 // Waits for each link in turn against one deadline: the wires work in
-// parallel, so the round ends with the slowest reply, not the sum.
-void receiveEach(const Call& call, double timeout) {
+// parallel, so the round ends with the slowest reply, not the sum. False if
+// the user interrupted it.
+bool receiveEach(const Call& call, double timeout, Reader reader) {
     const double deadline = monotonicSeconds() + timeout;
     for (int k = 0; k < call.linkCount; ++k) {
         Link& link = *call.links[k];
         const double left = deadline - monotonicSeconds();
         const bool wasFailing = link.port.readFailing;
         const ReceiveOutcome outcome =
-            receiveStatus(link, left > 0.0 ? left : 0.0, hostInterruptPending);
+            receiveStatus(link, left > 0.0 ? left : 0.0, reader, hostInterruptPending);
         if (outcome == ReceiveOutcome::HungUp && !wasFailing) {
             say(&link, "%s hung up; open it again once it is back.", openPortName(link.port));
         }
         if (outcome == ReceiveOutcome::Interrupted) {
             stopOnInterrupt();
-            return;
+            return false;
         }
+    }
+    return true;
+}
+
+// The optional timeout of the reading commands, 0 to 60 s (0 without one);
+// false, with a line, for anything else.
+bool readTimeout(const Call& call, const char* command, double& timeout) {
+    timeout = 0.0;
+    // NaN fails both comparisons.
+    if (call.argument == nullptr ||
+        (readNumbers(call.argument, 1, &timeout) && timeout >= 0.0 && timeout <= kLongestWait)) {
+        return true;
+    }
+    say(&call.link(),
+        "'%s' takes a timeout in seconds from 0 to 60, e.g. %s(%s'%s', 0.1); nothing was read.",
+        command, ModuleName, linkPrefix(call.link()).text, command);
+    return false;
+}
+
+// s = readLatest: the newest frame of each link, element 1 telling whether
+// it is new since the last readLatest; [s, t] also gives their stamps (NaN
+// before a link's first frame).
+void runReadLatest(const Call& call) {
+    double timeout = 0.0;
+    const bool interrupted =
+        readTimeout(call, "readLatest", timeout) && !receiveEach(call, timeout, Reader::Latest);
+    const int count = call.linkCount;
+    call.plhs[0] = mxCreateDoubleMatrix_700(count, kStatusVectorSize, mxREAL);
+    double* rows = mxGetPr(call.plhs[0]);
+    double* stamps = nullptr;
+    if (call.nlhs >= 2) {
+        call.plhs[1] = mxCreateDoubleMatrix_700(count, 1, mxREAL);
+        stamps = mxGetPr(call.plhs[1]);
+    }
+    for (int k = 0; k < count; ++k) {
+        NewestStatus& newest = call.links[k]->newest;
+        putStatus(rows, k, count, newest.bytes, newest.seen);
+        rows[k] = newest.fresh && !interrupted ? 1.0 : 0.0;
+        newest.fresh = false;
+        if (stamps != nullptr) stamps[k] = newest.stamp;
     }
 }
 
-void runReadLatest(const Call& call) {
+// [S, T] = readAll: every status frame accepted since the last readAll,
+// oldest first, and their stamps. The ring holds the last kRingSize; older
+// ones are gone, and the console says how many.
+void runReadAll(const Call& call) {
+    Link& link = call.link();
     double timeout = 0.0;
-    // NaN fails both comparisons.
-    const bool refused = call.argument != nullptr && (!readNumbers(call.argument, 1, &timeout) ||
-                                                      !(timeout >= 0.0 && timeout <= kLongestWait));
-    if (refused) {
-        say(call.numbered ? &call.link() : nullptr,
-            "'readLatest' takes a timeout in seconds from 0 to 60, e.g. %s(%s'readLatest', 0.1);"
-            " nothing was read.",
-            ModuleName, linkPrefix(call.link()).text);
-    } else {
-        receiveEach(call, timeout);
+    if (readTimeout(call, "readAll", timeout)) receiveEach(call, timeout, Reader::All);
+    StatusRing& ring = link.ring;
+    const std::uint64_t kept = ring.accepted < kRingSize ? ring.accepted : kRingSize;
+    const std::uint64_t first = ring.next > ring.accepted - kept ? ring.next : ring.accepted - kept;
+    if (first > ring.next) {
+        say(&link,
+            "%llu status frames were lost before this readAll: it keeps the last %d; call it"
+            " more often.",
+            static_cast<unsigned long long>(first - ring.next), kRingSize);
     }
-    call.plhs[0] = mxCreateDoubleMatrix_700(call.linkCount, kStatusVectorSize, mxREAL);
+    const int count = static_cast<int>(ring.accepted - first);
+    call.plhs[0] = mxCreateDoubleMatrix_700(count, kStatusVectorSize, mxREAL);
     double* rows = mxGetPr(call.plhs[0]);
-    for (int k = 0; k < call.linkCount; ++k) putNewest(*call.links[k], rows, k, call.linkCount);
+    double* stamps = nullptr;
+    if (call.nlhs >= 2) {
+        call.plhs[1] = mxCreateDoubleMatrix_700(count, 1, mxREAL);
+        stamps = mxGetPr(call.plhs[1]);
+    }
+    for (int k = 0; k < count; ++k) {
+        const StampedFrame& frame =
+            ring.frames[(first + static_cast<std::uint64_t>(k)) % kRingSize];
+        putStatus(rows, k, count, frame.bytes, true);
+        if (stamps != nullptr) stamps[k] = frame.stamp;
+    }
+    ring.next = ring.accepted;
+}
+
+// k = linkOf(port): the link that has this port open (the same device, by
+// any name), or 0.
+void runLinkOf(const Call& call) {
+    const Link* holder = nullptr;
+    const ArgumentText name(call.argument);
+    double number = 0.0;
+    if (name.text() != nullptr) {
+        holder = linkHoldingDevice(nullptr, name.text());
+    } else if (readNumbers(call.argument, 1, &number) && std::isfinite(number) &&
+               std::fabs(number) < 2147483648.0) {
+        holder = linkHoldingPort(nullptr, static_cast<int>(std::trunc(number)));
+    } else {
+        say(&call.link(), "'linkOf' needs a port number or a device name, e.g. %s('linkOf', 3).",
+            ModuleName);
+    }
+    call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+    mxGetPr(call.plhs[0])[0] = holder != nullptr ? numberOf(*holder) : 0;
 }
 
 // VelocartDriver('watchdog', seconds): stop a robot left driving without
@@ -598,7 +671,16 @@ void refuseEcho(const Call& call) {
 }
 void refuseStatus(const Call& call) {
     call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
+    if (call.nlhs >= 2) {
+        call.plhs[1] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+        mxGetPr(call.plhs[1])[0] = kNoStamp;
+    }
 }
+void refuseAll(const Call& call) {
+    call.plhs[0] = mxCreateDoubleMatrix_700(0, kStatusVectorSize, mxREAL);
+    if (call.nlhs >= 2) call.plhs[1] = mxCreateDoubleMatrix_700(0, 1, mxREAL);
+}
+void refuseLink(const Call& call) { call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL); }
 void refuseNothing(const Call& call) {
     if (call.nlhs >= 1) call.plhs[0] = mxCreateDoubleMatrix_700(0, 0, mxREAL);
 }
@@ -618,8 +700,10 @@ constexpr Command kCommands[] = {
     {"setFreeWheels", runSetFreeWheels, refuseEcho, false},
     {"read", runRead, refuseStatus, false},
     {"readLatest", runReadLatest, refuseStatus, true},
+    {"readAll", runReadAll, refuseAll, false},
     {"watchdog", runWatchdog, refuseNothing, false},
     {"links", runLinks, refuseNothing, false},
+    {"linkOf", runLinkOf, refuseLink, false},
     {"version", runVersion, refuseNothing, false},
 };
 

@@ -17,6 +17,9 @@ namespace {
 // link may need it, and at least this often.
 constexpr double kLongestWatchdogPause = 1.0;
 
+// One byte on the wire: a start bit, 8 data bits and a stop bit.
+constexpr double kByteSeconds = 10.0 / kLineBaudRate;
+
 bool isMovingVelocity(const CommandFrameBytes& frame) {
     return getLe16(frame.bytes + kVelocity1Offset) != 0 ||
            getLe16(frame.bytes + kVelocity2Offset) != 0;
@@ -39,27 +42,49 @@ bool recordStop(void* context) {
     return true;
 }
 
-// Hands each frame the assembler accepts to the link's newest frame.
-class NewestListener : public FrameListener {
+struct Receiving {
+    Link& link;
+    Reader reader;
+    double readAt;  // the read that delivered the bytes being fed
+};
+
+// Takes each frame the assembler accepts, with its stamp: the read that
+// completed it, less the line time of the bytes that crossed after it.
+// Frames that came back to back keep their spacing.
+class StatusListener : public FrameListener {
 public:
-    explicit NewestListener(NewestStatus& newest) : newest_(newest) {}
+    explicit StatusListener(const Receiving& receiving) : receiving_(receiving) {}
     void onFrame(const std::uint8_t* frame) override {
-        std::memcpy(newest_.bytes, frame, kStatusFrameSize);
-        newest_.fresh = true;
-        newest_.seen = true;
+        Link& link = receiving_.link;
+        const double stamp = receiving_.readAt -
+                             static_cast<double>(link.assembler.bytesAfterFrame()) * kByteSeconds;
+        std::memcpy(link.newest.bytes, frame, kStatusFrameSize);
+        link.newest.stamp = stamp;
+        link.newest.fresh = true;
+        link.newest.seen = true;
+        StampedFrame& slot = link.ring.frames[link.ring.accepted % kRingSize];
+        std::memcpy(slot.bytes, frame, kStatusFrameSize);
+        slot.stamp = stamp;
+        ++link.ring.accepted;
     }
 
 private:
-    NewestStatus& newest_;
+    const Receiving& receiving_;
 };
 
-// Takes each delivery; wants nothing more once a frame is complete, else
-// the bytes that would complete the frame under way.
+bool hasNew(const Link& link, Reader reader) {
+    return reader == Reader::Latest ? link.newest.fresh : link.ring.accepted > link.ring.next;
+}
+
+// Takes each delivery; wants nothing more once the reader has a new frame,
+// else the bytes that would complete the frame under way.
 int feedStatus(const std::uint8_t* bytes, int count, void* context) {
-    Link& link = *static_cast<Link*>(context);
-    NewestListener listener(link.newest);
+    Receiving& receiving = *static_cast<Receiving*>(context);
+    Link& link = receiving.link;
+    receiving.readAt = monotonicSeconds() - link.port.openedAt;
+    StatusListener listener(receiving);
     link.assembler.feed(bytes, static_cast<std::size_t>(count), listener);
-    return link.newest.fresh ? 0 : link.assembler.missing();
+    return hasNew(link, receiving.reader) ? 0 : link.assembler.missing();
 }
 
 // The watchdog's own stop: decided under the port's lock, so that a command
@@ -134,21 +159,25 @@ Link* linkNumbered(int number) {
 
 int numberOf(const Link& link) { return static_cast<int>(&link - Links) + 1; }
 
-Link* linkHoldingPort(const Link& self, int portNumber) {
+Link* linkHoldingPort(const Link* except, int portNumber) {
     for (Link& link : Links) {
-        if (&link != &self && holdsPort(link.port, portNumber)) return &link;
+        if (&link != except && holdsPort(link.port, portNumber)) return &link;
     }
     return nullptr;
 }
 
-Link* linkHoldingDevice(const Link& self, const char* deviceName) {
+Link* linkHoldingDevice(const Link* except, const char* deviceName) {
     for (Link& link : Links) {
-        if (&link != &self && holdsDevice(link.port, deviceName)) return &link;
+        if (&link != except && holdsDevice(link.port, deviceName)) return &link;
     }
     return nullptr;
 }
 
 void linkOpened(Link& link) {
+    if (link.openCount == link.port.openCount) return;  // the same connection, open already
+    link.openCount = link.port.openCount;
+    link.assembler.reset();
+    link.ring.accepted = link.ring.next = 0;
     link.watchdog.moving.store(false);
     link.watchdog.lastCommandAt.store(monotonicSeconds());
     updateWatchdogThread();
@@ -161,14 +190,12 @@ bool sendFrame(Link& link) {
     return writeFrameIf(link.port, link.frame.bytes, kCommandFrameSize, recordCommand, &link);
 }
 
-ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, InterruptCheck interrupted) {
-    if (link.openCount != link.port.openCount) {
-        link.assembler.reset();
-        link.openCount = link.port.openCount;
-    }
+ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, Reader reader,
+                             InterruptCheck interrupted) {
+    Receiving receiving = {link, reader, 0.0};
     std::uint8_t scratch[kReceiveBufferSize];
-    return receiveUntil(link.port, scratch, kReceiveBufferSize, timeoutSeconds, feedStatus, &link,
-                        interrupted);
+    return receiveUntil(link.port, scratch, kReceiveBufferSize, timeoutSeconds, feedStatus,
+                        &receiving, interrupted);
 }
 
 void sendStopSequence(Link& link) {
@@ -198,6 +225,7 @@ bool updateWatchdogThread() {
 
 void closeLink(Link& link) {
     closePort(link.port);
+    link.ring.accepted = link.ring.next = 0;
     link.watchdog.moving.store(false);
     updateWatchdogThread();
 }

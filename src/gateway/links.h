@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 
 #include "protocol/command_frame.h"
 #include "protocol/frame_assembler.h"
@@ -15,12 +16,31 @@
 namespace velocart {
 
 constexpr int kLinkCount = 32;
+constexpr int kRingSize = 1024;
+
+// A status frame's stamp: seconds since its link was opened, at the read
+// that completed it.
+constexpr double kNoStamp = std::numeric_limits<double>::quiet_NaN();
 
 // The newest status frame a link accepted, for readLatest.
 struct NewestStatus {
     std::uint8_t bytes[kStatusFrameSize] = {};
+    double stamp = kNoStamp;
     bool fresh = false;  // a frame was completed since the last readLatest
     bool seen = false;   // a frame was ever accepted
+};
+
+struct StampedFrame {
+    std::uint8_t bytes[kStatusFrameSize];
+    double stamp;
+};
+
+// The last kRingSize status frames a link accepted, for readAll. Frames are
+// numbered from 0 at the open; frame n sits at n % kRingSize.
+struct StatusRing {
+    StampedFrame frames[kRingSize] = {};
+    std::uint64_t accepted = 0;  // how many were accepted since the open
+    std::uint64_t next = 0;      // the first one readAll has not returned
 };
 
 // What the watchdog knows of a link. The caller's frame commands and the
@@ -41,8 +61,9 @@ struct Link {
     CommandFrameBytes frame = {};
     FrameAssembler assembler{kStatusFrameFormat};
     NewestStatus newest;
-    // The connection (port.openCount) the assembler's half frame and the
-    // newest frame belong to: a new one starts without them.
+    StatusRing ring;
+    // The connection (port.openCount) the assembler's half frame, the ring
+    // and the watchdog's view belong to: a new one starts without them.
     std::uint32_t openCount = 0;
     LinkWatchdog watchdog;
 };
@@ -59,21 +80,28 @@ extern CommandFrameBytes& CommandFrame;
 Link* linkNumbered(int number);
 int numberOf(const Link& link);
 
-// The link other than `self` that has this device open, or null.
-Link* linkHoldingPort(const Link& self, int portNumber);
-Link* linkHoldingDevice(const Link& self, const char* deviceName);
+// The link that has this device open, leaving out `except` (if given); null
+// if none.
+Link* linkHoldingPort(const Link* except, int portNumber);
+Link* linkHoldingDevice(const Link* except, const char* deviceName);
 
-// After a successful open: the watchdog starts from a robot told nothing.
+// After a successful open: a new connection starts with no half frame, an
+// empty ring, and a robot the watchdog knows nothing of.
 void linkOpened(Link& link);
 
 // Sends a command frame the caller has encoded into link.frame and keeps
 // what the watchdog needs to know about it.
 bool sendFrame(Link& link);
 
-// Takes every byte that has arrived on the link and waits, at most
-// `timeoutSeconds`, for a status frame if none was completed since the last
-// readLatest. `interrupted` is asked at least every 20 ms while waiting.
-ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, InterruptCheck interrupted);
+// Which command receives: each has its own "new since my last call".
+enum class Reader { Latest, All };
+
+// Takes every byte that has arrived on the link, stamping each status frame
+// into the newest frame and the ring, and waits, at most `timeoutSeconds`,
+// for a frame if none is new to `reader`. `interrupted` is asked at least
+// every 20 ms while waiting.
+ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, Reader reader,
+                             InterruptCheck interrupted);
 
 // A zero-velocity frame, then a free-wheel frame, each of a frame of its
 // own (link.frame is left alone). Only to an open link.
@@ -86,8 +114,8 @@ void setWatchdog(Link& link, double seconds);
 // and could not start.
 bool updateWatchdogThread();
 
-// Closes the link's port, and ends the watchdog's thread if no other link
-// needs it.
+// Closes the link's port, empties its ring, and ends the watchdog's thread
+// if no other link needs it.
 void closeLink(Link& link);
 
 // When the module goes away: the thread ends, every moving robot is told

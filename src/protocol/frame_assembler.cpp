@@ -32,6 +32,9 @@ void FrameAssembler::feed(const std::uint8_t* data, std::size_t count, FrameList
         heldCount_ += static_cast<int>(taken);
         data += taken;
         count -= taken;
+        // A frame completes only as a copy fills it: the rest of the feed
+        // comes after it.
+        bytesAfter_ = count;
         settle(listener);
     }
 }

@@ -68,6 +68,9 @@ public:
     int held() const { return heldCount_; }
     // Bytes that would complete the held candidate; a whole frame when none.
     int missing() const { return format_.size - heldCount_; }
+    // During onFrame: how many bytes of the feed under way come after the
+    // frame's last byte (they crossed the wire after it).
+    std::size_t bytesAfterFrame() const { return bytesAfter_; }
 
     const AssemblerCounters& counters() const { return counters_; }
     FrameFormat format() const { return format_; }
@@ -82,6 +85,7 @@ private:
     FrameFormat format_;
     std::uint8_t held_[kMaxFrameSize] = {};
     int heldCount_ = 0;
+    std::size_t bytesAfter_ = 0;
     AssemblerCounters counters_ = {};
 };
 

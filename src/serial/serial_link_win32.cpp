@@ -20,7 +20,12 @@ static_assert(sizeof(SRWLOCK) == sizeof(LinkLock::word), "LinkLock holds an SRWL
 
 namespace {
 
-constexpr DWORD kQueueSize = 100;
+// The driver's input queue holds what arrives between two calls: readAll
+// returns every frame since the last one, and a built-in port's driver
+// loses what does not fit (4096 bytes: 356 ms of a robot that streams at
+// the line's full rate). The output queue needs no more than a frame.
+constexpr DWORD kInputQueueSize = 4096;
+constexpr DWORD kOutputQueueSize = 100;
 constexpr DWORD kClosedWritePauseMs = 10;
 // Input is taken as the robot's answer to this session only once the line
 // has been quiet this long after the open (two status frames' time), or the
@@ -196,7 +201,7 @@ int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
         return refuse(kPortUnavailable, problemOf(error), error);
     }
 
-    SetupComm(handle, kQueueSize, kQueueSize);
+    SetupComm(handle, kInputQueueSize, kOutputQueueSize);
 
     // Without these timeouts a read could wait for bytes forever.
     COMMTIMEOUTS timeouts = kReturnAtOnce;

@@ -58,6 +58,24 @@ assert(r == -1 && ~isempty(strfind(out, '''open''')), 'open without a port: %s',
 out = evalc('r = VelocartDriver(''open'', '''');');
 assert(r == -1 && ~isempty(strfind(out, '''open''')), 'open with empty text: %s', out);
 
+% A link number that is none: one line, the command's refusal, nothing sent.
+refusal = @(c) sprintf(['VelocartDriver: ''%s'' needs a link number from 1 to 32 in the first ' ...
+                        'place%s, e.g. VelocartDriver(2, ''%s'', ...).\n'], c, ...
+                       repmat(' (or a vector of distinct ones)', 1, any(strcmp(c, {'sendVelocity', 'readLatest'}))), c);
+for k = {0, 33, 2.5, NaN, [1 2], 'x' + 0 > 0, {1}, int8(-1)}
+  out = evalc('r = VelocartDriver(k{1}, ''open'', peer.link);');
+  assert(isequal(r, int8(-1)) && strcmp(out, refusal('open')), 'open on link %s: %s', disp(k{1}), out);
+  out = evalc('e = VelocartDriver(k{1}, ''setOdometry'', [1 2 3]);');
+  assert(isequal(size(e), [1 0]) && strcmp(out, refusal('setOdometry')), 'frame on a bad link: %s', out);
+  if ~isequal(k{1}, [1 2])                  % two links: readLatest reads both
+    out = evalc('[s, t] = VelocartDriver(k{1}, ''readLatest'');');
+    assert(isequal(s, zeros(1, 8)) && isnan(t) && strcmp(out, refusal('readLatest')), ...
+           'readLatest on a bad link: %s', out);
+  end
+end
+out = evalc('e = VelocartDriver([1 1], ''sendVelocity'', [1 1; 1 1]);');
+assert(isequal(size(e), [1 0]) && strcmp(out, refusal('sendVelocity')), 'a link twice: %s', out);
+
 % None of the refusals sent a byte or touched the frame: a free-wheel frame
 % still carries the odometry of the last good command.
 assert(numel(peer_received(peer, 0, 0.2)) == sent, 'refused calls sent nothing');

@@ -36,8 +36,8 @@ assert(isa(x, 'double') && isequal(size(x), [1 1]) && x == 0, 'x = VelocartDrive
 for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
-                  'sendVelocity, setOdometry, setFreeWheels, read, readLatest, watchdog, links, ' ...
-                  'version.\n'], name{1});
+                  'sendVelocity, setOdometry, setFreeWheels, read, readLatest, readAll, watchdog, ' ...
+                  'links, linkOf, version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
@@ -223,5 +223,82 @@ out = evalc('r = VelocartDriver(''open'', none);');
 assert(r == -1 && strcmp(out, sprintf(['I cannot open %s!\n' ...
                                        'VelocartDriver: No such file or directory.\n'], none)), ...
        'a missing device by name: %s', out);
+
+%% Numbered links: each robot on its own link, with its own frame and reads
+a = peer_start('robot-a');
+b = peer_start('robot-b');
+assert(VelocartDriver(1, 'open', a.link) == 0 && VelocartDriver(2, 'open', b.link) == 0, 'links 1, 2');
+out = evalc('r = VelocartDriver(3, ''open'', a.link);');
+assert(r == -1 && strcmp(out, sprintf(['I cannot open %s!\nVelocartDriver: link 3: %s is open on ' ...
+       'link 1; use that link, or call VelocartDriver(1, ''close'') first.\n'], a.link, a.link)), ...
+       'a device is open on one link at a time: %s', out);
+assert(isequal(VelocartDriver('links'), [1; 2]) && VelocartDriver('linkOf', b.link) == 2, 'links');
+ea = VelocartDriver('setOdometry', [1 2 3]);      % link 1, the link without a number
+eb = VelocartDriver(2, 'sendVelocity', [0.5 -0.5]);
+assert(isequal(peer_received(a, 26), ea) && isequal(peer_received(b, 26), eb), 'each to its own');
+assert(all(eb(13:24) == 0), 'link 2''s frame carries none of link 1''s odometry');
+e = VelocartDriver([2 1], 'sendVelocity', [0.25 0; 0 0.75]);
+assert(isequal(e(1, 9:12), uint8([0 0 64 0])) && isequal(e(2, 9:12), uint8([192 0 0 0])), ...
+       'a row of velocities for each link: %s', mat2str(e(:, 9:12)));
+peer_send(a, status_frame_bytes([1 1 1], [0 0], [0 0]));
+peer_send(b, status_frame_bytes([2 2 2], [0 0], [0 0]));
+[s, t] = VelocartDriver([1 2], 'readLatest', 2);
+if any(s(:, 1) == 0)
+  [s2, t2] = VelocartDriver([1 2], 'readLatest', 2);   % a reply still on its way
+  s(s(:, 1) == 0, :) = s2(s(:, 1) == 0, :);
+end
+assert(isequal(s(:, 1:2), [1 1; 1 2]) && all(t >= 0), 'one row each: %s', mat2str(s(:, 1:2)));
+peer_hangup(a);
+out = evalc('s = VelocartDriver([1 2], ''readLatest'', 0.2);');
+assert(strcmp(out, sprintf('VelocartDriver: %s hung up; open it again once it is back.\n', a.link)), ...
+       'the hang-up of link 1 is link 1''s: %s', out);
+e = VelocartDriver(2, 'setFreeWheels');
+assert(isequal(peer_received(b, 78)(53:78), e), 'link 2 goes on after link 1 hung up');
+VelocartDriver(2, 'close');
+assert(isempty(VelocartDriver('links')), 'closing link 2 leaves no link open');
+peer_stop(b);
+
+%% readAll: every frame since the last, oldest first, with its stamp
+p = peer_start('streamer');
+assert(VelocartDriver(4, 'open', p.link) == 0, 'link 4');
+frames = arrayfun(@(k) status_frame_bytes([k 0 0], [0 0], [0 0]), 1:8, 'UniformOutput', false);
+function [S, T] = read_all(k, count)
+  % Every frame of a burst, however the pty hands the burst over.
+  [S, T] = VelocartDriver(k, 'readAll', 2);
+  while rows(S) < count
+    [more, later] = VelocartDriver(k, 'readAll', 2);
+    assert(~isempty(more), 'readAll: only %d of %d frames came', rows(S), count);
+    S = [S; more];
+    T = [T; later];
+  end
+end
+peer_send(p, [frames{1:5}]);
+[S, T] = read_all(4, 5);
+assert(isequal(S(:, 1:2), [ones(5, 1) (1:5)']) && all(diff(T) > 0), 'in order: %s', mat2str(S(:, 2)'));
+peer_send(p, [frames{6:8}]);
+s = VelocartDriver(4, 'readLatest', 2);
+while s(2) ~= 8
+  s = VelocartDriver(4, 'readLatest', 2);
+end
+[S, T] = VelocartDriver(4, 'readAll');
+assert(isequal(S(:, 2)', 6:8), 'readAll still has what readLatest passed over: %s', mat2str(S(:, 2)'));
+[S, T] = VelocartDriver(4, 'readAll');
+assert(isequal(size(S), [0 8]) && isequal(size(T), [0 1]), 'nothing new: 0x8 and 0x1');
+peer_send(p, [repmat(frames{1}, 1, 1029) frames{2}]);
+s = VelocartDriver(4, 'readLatest', 2);
+while s(1) == 1 && s(2) ~= 2
+  s = VelocartDriver(4, 'readLatest', 2);     % drains the line; every frame enters the ring
+end
+assert(s(2) == 2, 'the burst of 1030 frames stopped short');
+out = evalc('S = VelocartDriver(4, ''readAll'');');
+assert(rows(S) == 1024 && strcmp(out, sprintf(['VelocartDriver: link 4: 6 status frames were lost ' ...
+       'before this readAll: it keeps the last 1024; call it more often.\n'])), 'overflow: %s', out);
+peer_send(p, frames{2});
+pause(0.2);
+VelocartDriver(4, 'close');
+VelocartDriver(4, 'open', p.link);
+assert(isempty(VelocartDriver(4, 'readAll')), 'open and close start readAll afresh');
+VelocartDriver(4, 'close');
+peer_stop(p);
 
 printf('test_commands: all checks passed\n');

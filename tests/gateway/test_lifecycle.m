@@ -15,11 +15,15 @@ end
 assert(VelocartDriver('open', peer.link) == 0, 'first open');
 assert(open_elsewhere(octave, mex_dir, peer.link) == 9, 'a second process is refused (-1)');
 
-% Unloading the module closes the port: this process can open it again.
+% Unloading the module closes every link: another process can open them.
+% (Octave's "clear mex" unloads nothing; "clear functions" is its way.)
+other = peer_start('robot-5');
+assert(VelocartDriver(5, 'open', other.link) == 0, 'a second link');
 clear VelocartDriver
+assert(open_elsewhere(octave, mex_dir, peer.link) == 10 && ...
+       open_elsewhere(octave, mex_dir, other.link) == 10, 'clear VelocartDriver closed both links');
+peer_stop(other);
 assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear VelocartDriver');
-clear mex
-assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear mex');
 e = VelocartDriver('setOdometry', [1 2 3]);
 assert(isequal(peer_received(peer, 26), e), 'the reopened port carries frames');
 
@@ -64,6 +68,14 @@ for form = {'VelocartDriver(''open'', port)', 'VelocartDriver(''sendVelocity'', 
             'VelocartDriver(''close'')', 'VelocartDriver(''version'')', 'Example'}
   assert(~isempty(strfind(text, form{1})), 'help mentions %s', form{1});
 end
+
+% The other way to unload every function; it also clears this script's
+% own, so it comes last.
+assert(VelocartDriver('open', peer.link) == 0, 'open before clear functions');
+clear functions
+assert(isempty(VelocartDriver('links')), 'clear functions unloaded the module');
+assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear functions');
+VelocartDriver('close');
 
 peer_stop(peer);
 printf('test_lifecycle: all checks passed\n');

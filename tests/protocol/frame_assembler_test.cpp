@@ -294,3 +294,21 @@ TEST(FrameAssembler, EveryFrameSurvivesRandomNoiseAndChunking) {
               stream.size());
     EXPECT_EQ(parser.counters().discardedBytes, discarded);
 }
+
+// Frames completed by one delivery learn how many of its bytes came after
+// them: the driver stamps each frame back from the read by their line time.
+TEST(FrameAssembler, EachFrameKnowsTheBytesOfItsFeedAfterIt) {
+    FrameAssembler parser(kStatusFrameFormat);
+    struct : FrameListener {
+        FrameAssembler* parser = nullptr;
+        std::vector<std::size_t> after;
+        void onFrame(const std::uint8_t*) override { after.push_back(parser->bytesAfterFrame()); }
+    } listener;
+    listener.parser = &parser;
+    const Bytes c = statusFrame(3);
+    const Bytes feed = concat(
+        {statusFrame(1), {0x00, 0x11, 0x22}, statusFrame(2), Bytes(c.begin(), c.begin() + 15)});
+    parser.feed(feed.data(), feed.size(), listener);
+    parser.feed(c.data() + 15, 15, listener);
+    EXPECT_EQ(listener.after, (std::vector<std::size_t>{48, 15, 0}));
+}

@@ -405,7 +405,7 @@ function fz = judge_call(fz, call, args, nout, what)
     is_text = true;
   end
   known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', ...
-           'readLatest', 'watchdog', 'links', 'version'};
+           'readLatest', 'readAll', 'watchdog', 'links', 'linkOf', 'version'};
   if numbered && any(strcmp(command, known))
     command = 'numbered';      % a command on some link: outside this model
   elseif ~any(strcmp(command, known))
