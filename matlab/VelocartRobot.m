@@ -4,13 +4,17 @@ classdef VelocartRobot < handle
 %   r = VelocartRobot(port)   open the robot on PORT: a number (COM<n>; on
 %                             Linux /dev/ttyS<n-1>) or a device name ('COM12',
 %                             '/dev/ttyUSB0')
-%   r = VelocartRobot(port, 'Timeout', t, 'Driver', @RobotB)
+%   r = VelocartRobot(port, 'Timeout', t, 'Link', k, 'Driver', @RobotB)
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
+%       'Link'     the module's link to drive it on, 1 to 32 (default: the
+%                  lowest link that no port and no other object holds)
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
-%                  a renamed copy of the module (RobotB.mexw64 beside
-%                  VelocartDriver.mexw64) drives a second robot
+%                  a renamed copy of the module has 32 links of its own.
+%                  Any function called as the module is will do.
 %     Errors with VelocartRobot:openFailed when the port cannot be opened
 %     (the message says why: missing, busy, already open).
+%   r.Link                    the link the object drives, for calls of your
+%                             own: VelocartDriver(r.Link, 'readAll')
 %
 %   s = drive(r, v, w)        drive at v m/s and w rad/s; the robot's reply
 %   s = status(r)             the newest status
@@ -27,16 +31,19 @@ classdef VelocartRobot < handle
 %
 %   The status s is a struct: valid (true when the robot answered), x, y,
 %   heading, v, w, aux1, aux2 (as VelocartDriver('readLatest') lays them out),
-%   and time, the seconds since the object was made at which it was read.
+%   and time: when the frame arrived, in seconds since the link was opened
+%   (the module's stamp). A frame that waited in the system's buffer is
+%   stamped when the driver read it.
 %
 %   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument,
 %   VelocartRobot:noStatus when drive, travel or turn get no valid status
 %   within Timeout, and VelocartRobot:notReached when travel or turn run
 %   out of time before the goal (the robot is stopped first).
 %
-%   One module holds one port. A new object on the port an earlier object
-%   holds (a script run again) takes the port over, and the earlier object
-%   then leaves it alone; another port needs another copy of the module.
+%   Several robots: each object drives its own link of the module, so
+%   a = VelocartRobot(3); b = VelocartRobot(4); drives two at once. A new
+%   object on the port an earlier object holds (a script run again) takes
+%   that link over, and the earlier object then leaves it alone.
 %
 %   To find the ports of this machine use serialportlist (MATLAB, and
 %   Octave's instrument-control package).
@@ -57,13 +64,13 @@ classdef VelocartRobot < handle
   properties (SetAccess = private)
     Port        % the port as given
     Timeout     % seconds to wait for a reply
+    Link = 0    % the module's link the robot is on
   end
 
   properties (Access = private)
     Driver      % the module, a function handle
-    Started     % tic at construction, for the status time
     IsOpen = false
-    Token = 0   % this object's claim on its module's port
+    Token = 0   % this object's claim on its link
     Newest = [] % the newest status from the robot, for status()
     Moving = false  % a travel or turn short of its goal
   end
@@ -91,31 +98,45 @@ classdef VelocartRobot < handle
       r.Port = port;
       r.Timeout = options.Timeout;
       r.Driver = options.Driver;
-      % The module holds one port. A new object on the port an earlier one
-      % holds (a script run again) takes it over; the earlier one then
-      % leaves the port alone when it is deleted.
-      name = func2str(r.Driver);
-      previous = owner(name);
-      r.Token = owner(name, 'new');
       driver = r.Driver;
+      name = func2str(driver);
+      % A new object on the port an earlier one holds (a script run again)
+      % takes its link over; the earlier one then leaves the link alone when
+      % it is deleted. The module says which link holds the port: trying
+      % other links would be wrong, as an open on a link whose line has
+      % failed lets that line go and opens there.
+      k = options.Link;
+      if k == 0
+        k = driver('linkOf', port);
+      end
+      if k == 0
+        k = free_link(driver, name);
+      end
+      if k == 0
+        error('VelocartRobot:openFailed', ['VelocartRobot: cannot open %s: all links of %s ' ...
+              'are taken; clear a robot you no longer need (clear r) first'], ...
+              port_text(port), name);
+      end
+      previous = owner(name, k);
+      r.Token = owner(name, k, 'new');
       try
-        said = evalc('status = driver(''open'', port);');
+        said = evalc('status = driver(k, ''open'', port);');
       catch failure
         said = failure.message;
         status = -1;
       end
       if status ~= 0
-        owner(name, previous);
+        owner(name, k, previous);
         error('VelocartRobot:openFailed', 'VelocartRobot: cannot open %s: %s', ...
-              port_text(port), reason_of(said));
+              port_text(port), reason_of(said, name, k));
       end
+      r.Link = k;
       r.IsOpen = true;
       % Replies to an earlier session's last commands may still be on their
       % way; taken for answers to this session's, they would put every
       % answer one behind.
       pause(r.Timeout);
-      driver('readLatest', 0);
-      r.Started = tic;
+      driver(k, 'readLatest', 0);
     end
 
     function delete(r)
@@ -132,24 +153,25 @@ classdef VelocartRobot < handle
       end
       r.IsOpen = false;
       name = func2str(r.Driver);
-      if owner(name) ~= r.Token
+      k = r.Link;
+      if owner(name, k) ~= r.Token
         return;                              % taken over by a newer object
       end
       % Nothing may stop the port from being released. Each reply is
       % waited for, so that none is left on its way for the next session.
       driver = r.Driver;
       try
-        driver('sendVelocity', [0 0]);
-        driver('readLatest', r.Timeout);
-        driver('setFreeWheels');
-        driver('readLatest', r.Timeout);
+        driver(k, 'sendVelocity', [0 0]);
+        driver(k, 'readLatest', r.Timeout);
+        driver(k, 'setFreeWheels');
+        driver(k, 'readLatest', r.Timeout);
       catch
       end
       try
-        driver('close');
+        driver(k, 'close');
       catch
       end
-      owner(name, 0);
+      owner(name, k, 0);
     end
 
     function s = drive(r, varargin)
@@ -164,10 +186,11 @@ classdef VelocartRobot < handle
     %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
       [v, w] = numbers('drive', {'v', 'w'}, varargin);
       driver = r.Driver;
+      k = r.Link;
       try
-        s = send_velocity(driver, [v w], r.Timeout, r.Started, 'drive');
+        s = send_velocity(driver, k, [v w], r.Timeout, 'drive');
       catch failure
-        driver('sendVelocity', [0 0]);        % no reply: it may be driving on
+        driver(k, 'sendVelocity', [0 0]);     % no reply: it may be driving on
         rethrow(failure);
       end
       r.Newest = s;
@@ -186,11 +209,12 @@ classdef VelocartRobot < handle
     %
     %   Example: s = status(r); if s.valid, disp(s.heading); end
       driver = r.Driver;
+      k = r.Link;
       wait = 0;
       if isempty(r.Newest)
         wait = r.Timeout;
       end
-      s = as_status(driver('readLatest', wait), r.Started);
+      s = reply(driver, k, wait);
       if s.valid
         r.Newest = s;
       elseif ~isempty(r.Newest)
@@ -207,8 +231,9 @@ classdef VelocartRobot < handle
     %   Example: setPose(r, 0, 0, 0);
       [x, y, heading] = numbers('setPose', {'x', 'y', 'heading'}, varargin);
       driver = r.Driver;
-      driver('setOdometry', [x y heading]);
-      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
+      k = r.Link;
+      driver(k, 'setOdometry', [x y heading]);
+      r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
     end
 
     function stop(r)
@@ -218,8 +243,9 @@ classdef VelocartRobot < handle
     %
     %   Example: stop(r);
       driver = r.Driver;
-      driver('sendVelocity', [0 0]);
-      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
+      k = r.Link;
+      driver(k, 'sendVelocity', [0 0]);
+      r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
     end
 
     function freeWheels(r)
@@ -230,8 +256,9 @@ classdef VelocartRobot < handle
     %
     %   Example: freeWheels(r);
       driver = r.Driver;
-      driver('setFreeWheels');
-      r.Newest = newer(r.Newest, driver('readLatest', r.Timeout), r.Started);
+      k = r.Link;
+      driver(k, 'setFreeWheels');
+      r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
     end
 
     function s = travel(r, varargin)
@@ -252,12 +279,13 @@ classdef VelocartRobot < handle
               VelocartRobot.MinimumSpeed);
       end
       driver = r.Driver;
+      k = r.Link;
       r.Moving = true;
-      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
-      start = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+      guard = onCleanup(@() stop_if(r.Moving, driver, k, r.Timeout));
+      start = send_velocity(driver, k, [0 0], r.Timeout, 'travel');
       along = [cos(start.heading) sin(start.heading)];
       allowed = allowance(abs(distance) / speed);
-      limit = toc(r.Started) + allowed;
+      limit = start.time + allowed;
       here = start;
       while true
         remaining = distance - along * [here.x - start.x; here.y - start.y];
@@ -265,7 +293,7 @@ classdef VelocartRobot < handle
           break;
         end
         if here.time > limit
-          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+          s = send_velocity(driver, k, [0 0], r.Timeout, 'travel');
           r.Newest = s;
           r.Moving = false;
           error('VelocartRobot:notReached', ...
@@ -274,10 +302,10 @@ classdef VelocartRobot < handle
         end
         v = approach(remaining, speed, VelocartRobot.MinimumSpeed);
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
-        here = send_velocity(driver, [v w], r.Timeout, r.Started, 'travel');
+        here = send_velocity(driver, k, [v w], r.Timeout, 'travel');
         r.Newest = here;
       end
-      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'travel');
+      s = send_velocity(driver, k, [0 0], r.Timeout, 'travel');
       r.Newest = s;
       r.Moving = false;
     end
@@ -301,19 +329,20 @@ classdef VelocartRobot < handle
               VelocartRobot.MinimumRate);
       end
       driver = r.Driver;
+      k = r.Link;
       r.Moving = true;
-      guard = onCleanup(@() stop_if(r.Moving, driver, r.Timeout));
-      last = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+      guard = onCleanup(@() stop_if(r.Moving, driver, k, r.Timeout));
+      last = send_velocity(driver, k, [0 0], r.Timeout, 'turn');
       turned = 0;
       allowed = allowance(abs(angle) / rate);
-      limit = toc(r.Started) + allowed;
+      limit = last.time + allowed;
       while true
         remaining = angle - turned;
         if abs(remaining) <= VelocartRobot.StopAngle || sign(remaining) ~= sign(angle)
           break;
         end
         if last.time > limit
-          s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+          s = send_velocity(driver, k, [0 0], r.Timeout, 'turn');
           r.Newest = s;
           r.Moving = false;
           error('VelocartRobot:notReached', ...
@@ -321,32 +350,39 @@ classdef VelocartRobot < handle
                 allowed, turned + wrap(s.heading - last.heading), angle);
         end
         w = approach(remaining, rate, VelocartRobot.MinimumRate);
-        here = send_velocity(driver, [0 w], r.Timeout, r.Started, 'turn');
+        here = send_velocity(driver, k, [0 w], r.Timeout, 'turn');
         r.Newest = here;
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
-      s = send_velocity(driver, [0 0], r.Timeout, r.Started, 'turn');
+      s = send_velocity(driver, k, [0 0], r.Timeout, 'turn');
       r.Newest = s;
       r.Moving = false;
     end
   end
 end
 
-% Which object holds each module's port, by a token rather than by the
-% object itself, which a list would keep alive: owner(name) tells it,
-% owner(name, token) sets it (0: nobody), owner(name, 'new') sets and
-% returns a new one.
-function token = owner(name, token)
+% Which object holds each link of each module, by a token rather than by
+% the object itself, which a list would keep alive: owner(name, k) tells it
+% (0: nobody), owner(name, k, token) sets it, owner(name, k, 'new') sets and
+% returns a new one, owner(name) gives the links of NAME that objects hold.
+function token = owner(name, k, token)
   persistent held last
   if isempty(held)
     held = containers.Map();
     last = 0;
   end
   if nargin < 2
+    names = keys(held);
+    mine = strncmp(names, [name ' '], numel(name) + 1);
+    token = cellfun(@(key) sscanf(key(numel(name) + 2:end), '%d'), names(mine));
+    return;
+  end
+  key = sprintf('%s %d', name, k);
+  if nargin < 3
     token = 0;
-    if isKey(held, name)
-      token = held(name);
+    if isKey(held, key)
+      token = held(key);
     end
     return;
   end
@@ -354,7 +390,21 @@ function token = owner(name, token)
     last = last + 1;
     token = last;
   end
-  held(name) = token;
+  if token ~= 0
+    held(key) = token;
+  elseif isKey(held, key)
+    remove(held, key);
+  end
+end
+
+% The lowest link of the module that has no port open and that no object
+% holds (an object whose line has failed still holds its link); 0 if none.
+function k = free_link(driver, name)
+  taken = [driver('links'); reshape(owner(name), [], 1)];
+  k = find(~ismember(1:32, taken), 1);
+  if isempty(k)
+    k = 0;
+  end
 end
 
 % A maneuver gets three times its nominal time and two seconds more.
@@ -365,9 +415,9 @@ end
 % Sends a velocity and takes the robot's reply. Without a reply the robot
 % may be driving on: the caller stops it (drive at once, travel and turn as
 % they end).
-function s = send_velocity(driver, velocity, timeout, started, what)
-  driver('sendVelocity', velocity);
-  s = as_status(driver('readLatest', timeout), started);
+function s = send_velocity(driver, k, velocity, timeout, what)
+  driver(k, 'sendVelocity', velocity);
+  s = reply(driver, k, timeout);
   if ~s.valid
     error('VelocartRobot:noStatus', ...
           'VelocartRobot: %s: no status from the robot within %g s; it was stopped', ...
@@ -378,29 +428,30 @@ end
 % A travel or turn that ends short of its goal (Ctrl-C, no reply, any error)
 % must not leave the robot driving. delete would stop it only when the
 % object goes, which for an object in a script's workspace is not soon.
-function stop_if(moving, driver, timeout)
+function stop_if(moving, driver, k, timeout)
   if moving
-    driver('sendVelocity', [0 0]);
-    driver('readLatest', timeout);     % its reply, so the next command's is fresh
+    driver(k, 'sendVelocity', [0 0]);
+    driver(k, 'readLatest', timeout);  % its reply, so the next command's is fresh
   end
 end
 
 % The status in the robot's reply, or the one held before when it sent none.
-function s = newer(held, raw, started)
-  s = held;
-  if raw(1) == 1
-    s = as_status(raw, started);
+function s = newer(held, s)
+  if ~s.valid
+    s = held;
   end
 end
 
-function s = as_status(raw, started)
+% The newest status on link k, waiting up to timeout for one. Its time is
+% the module's stamp, so that it lines up with a recording.
+function s = reply(driver, k, timeout)
+  [raw, stamp] = driver(k, 'readLatest', timeout);
   s = struct('valid', raw(1) == 1, 'x', raw(2), 'y', raw(3), 'heading', raw(4), ...
-             'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), ...
-             'time', toc(started));
+             'v', raw(5), 'w', raw(6), 'aux1', raw(7), 'aux2', raw(8), 'time', stamp);
 end
 
 function options = parse_options(args)
-  options = struct('Timeout', 0.1, 'Driver', @VelocartDriver);
+  options = struct('Timeout', 0.1, 'Link', 0, 'Driver', @VelocartDriver);
   if mod(numel(args), 2) ~= 0
     error('VelocartRobot:badArgument', 'VelocartRobot: options come as name, value pairs');
   end
@@ -416,6 +467,11 @@ function options = parse_options(args)
           error('VelocartRobot:badArgument', 'VelocartRobot: Timeout is in seconds, up to 60');
         end
         options.Timeout = double(value);
+      case 'link'
+        if ~(is_real_scalar(value) && value == fix(value) && value >= 1 && value <= 32)
+          error('VelocartRobot:badArgument', 'VelocartRobot: Link is a whole number from 1 to 32');
+        end
+        options.Link = double(value);
       case 'driver'
         if ~isa(value, 'function_handle')
           error('VelocartRobot:badArgument', ...
@@ -458,11 +514,27 @@ function text = port_text(port)
   end
 end
 
-% The module's reasons, without its "I cannot open" line.
-function text = reason_of(said)
+% The module's reasons, without its "I cannot open" line and the name and
+% link it begins its own lines with. Its hints to close a link suit a
+% program that calls it; a link an object holds is let go by clearing it.
+function text = reason_of(said, name, k)
   lines = strsplit(strtrim(said), "\n");
   lines = lines(~strncmp(lines, 'I cannot open', 13));
-  lines = regexprep(lines, '^VelocartDriver: ', '');
+  lines = regexprep(lines, '^[^:\s]+: (link \d+: )?', '');
+  for i = 1:numel(lines)
+    device = regexp(lines{i}, '^(.*) is already open; (call .*)$', 'tokens', 'once');
+    if ~isempty(device) && owner(name, k) ~= 0
+      lines{i} = sprintf(['link %d holds %s for another VelocartRobot: clear that one ' ...
+                          '(clear r) first, or give another ''Link'''], k, device{1});
+    elseif ~isempty(device)
+      lines{i} = sprintf('link %d holds %s; %s', k, device{:});
+    end
+    held = regexp(lines{i}, '^(.*) is open on link (\d+); use that link', 'tokens', 'once');
+    if ~isempty(held) && owner(name, str2double(held{2})) ~= 0
+      lines{i} = sprintf(['another VelocartRobot holds %s on link %s: leave out ''Link'' to ' ...
+                          'take it over, or clear that one (clear r) first'], held{:});
+    end
+  end
   text = strjoin(lines, ' ');
   if isempty(text)
     text = 'the module refused it';

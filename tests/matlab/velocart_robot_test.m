@@ -3,6 +3,7 @@ dir = getenv('VELOCART_ROBOT_DIR');
 main = fullfile(dir, 'main');
 second = fullfile(dir, 'second');
 silent = fullfile(dir, 'silent');
+third = fullfile(dir, 'third');
 wrap = @(a) mod(a + pi, 2 * pi) - pi;
 
 % Frames a simulator received, as rows of bytes.
@@ -15,11 +16,9 @@ function frames = received(log_file)
   end
 end
 
-% The module has no port open: a port it does not hold opens, and closes.
-function assert_port_free(other, why)
-  said = evalc('status = VelocartDriver(''open'', other);');
-  assert(status == 0, '%s: the module still holds a port: %s', why, said);
-  VelocartDriver('close');
+% The module has no link open.
+function assert_port_free(why)
+  assert(isempty(VelocartDriver('links')), '%s: the module still holds a link', why);
 end
 
 %% Closed-loop moves end where they should, across the jump at +-pi too
@@ -59,7 +58,7 @@ assert(s.v == 1 && s.w == 0.5, 'drive with integer classes: %s', mat2str([s.v s.
 clear r
 codes = received(fullfile(dir, 'main.log'))(:, 7);
 assert(codes(end) == 0, 'the last frame the robot got is a free-wheel frame (code %d)', codes(end));
-assert_port_free(second, 'after clear');
+assert_port_free('after clear');
 
 %% An error in a function that holds a robot leaves the port free
 function hold_and_fail(port)
@@ -73,7 +72,7 @@ try
 catch failure
   assert(strcmp(failure.identifier, 'test:planned'), 'the planned error: %s', failure.message);
 end
-assert_port_free(second, 'after an error');
+assert_port_free('after an error');
 
 %% Two module copies drive two robots, each status from its own robot
 a = VelocartRobot(main);
@@ -86,12 +85,52 @@ assert(sa.x >= 1 && sa.v == 0.25 && sa.w == 0, 'robot a: %s', mat2str([sa.x sa.v
 assert(sb.x <= -1 && sb.v == -0.5 && sb.w == 0.25, 'robot b: %s', mat2str([sb.x sb.v sb.w]));
 clear a b
 
+%% Two objects drive a square each through one module, a side of one, then a side of the other
+robots = {VelocartRobot(second), VelocartRobot(third)};
+assert(isequal(cellfun(@(r) r.Link, robots), [1 2]), 'each takes the lowest free link');
+starts = [0 0 0; 1 1 -1];
+for k = 1:2
+  setPose(robots{k}, starts(k, 1), starts(k, 2), starts(k, 3));
+end
+for side = 1:8
+  k = 2 - mod(side, 2);
+  travel(robots{k}, 0.1, 0.25);
+  turn(robots{k}, pi / 2, 2);
+end
+for k = 1:2
+  s = status(robots{k});
+  assert(norm([s.x s.y] - starts(k, 1:2)) < 0.005 && abs(wrap(s.heading - starts(k, 3))) < 0.01, ...
+         'robot %d ends at %s', k, mat2str([s.x s.y s.heading], 4));
+end
+clear robots
+
+%% A new object on the port an earlier one holds takes its link over
+a = VelocartRobot(main);
+b = VelocartRobot(main);
+assert(b.Link == a.Link, 'the port''s link %d, not %d', a.Link, b.Link);
+clear a
+assert(drive(b, 0.1, 0).valid, 'the earlier object left the link alone');
+failure = [];
+try
+  VelocartRobot(second, 'Link', b.Link);
+catch failure
+end
+assert(strcmp(failure.identifier, 'VelocartRobot:openFailed') && ...
+       ~isempty(strfind(failure.message, '(clear r)')), 'a held link: %s', failure.message);
+clear b
+
+%% The Link option picks the link
+r = VelocartRobot(second, 'Link', 5);
+assert(VelocartDriver('linkOf', second) == 5, 'the link the Link option picks');
+clear r
+
 %% Refusals and a robot that falls silent
 refusals = {
   'VelocartRobot:openFailed',  @() VelocartRobot(fullfile(dir, 'no-such-port'))
   'VelocartRobot:badArgument', @() VelocartRobot({main})
   'VelocartRobot:badArgument', @() VelocartRobot(main, 'Timeout', 0)
   'VelocartRobot:badArgument', @() VelocartRobot(main, 'Speed', 1)
+  'VelocartRobot:badArgument', @() VelocartRobot(main, 'Link', 33)
 };
 for k = 1:rows(refusals)
   try
@@ -125,11 +164,12 @@ end
 clear r bad                                  % bad holds r too
 
 %% A move that runs out of time stops the robot and says how far it got
-function varargout = slipping(command, varargin)   % wheels that make a tenth of the speed
-  if strcmp(command, 'sendVelocity')
-    varargin{1} = varargin{1} / 10;
+function varargout = slipping(varargin)   % wheels that make a tenth of the speed
+  at = find(strcmp(varargin, 'sendVelocity'));
+  if ~isempty(at)
+    varargin{at + 1} = varargin{at + 1} / 10;
   end
-  [varargout{1:nargout}] = VelocartDriver(command, varargin{:});
+  [varargout{1:nargout}] = VelocartDriver(varargin{:});
 end
 r = VelocartRobot(main, 'Driver', @slipping);
 setPose(r, 0, 0, 0);
