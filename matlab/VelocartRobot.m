@@ -4,17 +4,23 @@ classdef VelocartRobot < handle
 %   r = VelocartRobot(port)   open the robot on PORT: a number (COM<n>; on
 %                             Linux /dev/ttyS<n-1>) or a device name ('COM12',
 %                             '/dev/ttyUSB0')
-%   r = VelocartRobot(port, 'Timeout', t, 'Link', k, 'Driver', @RobotB)
+%   r = VelocartRobot(port, 'Timeout', t, 'Link', k, 'Watchdog', w, 'Driver', @RobotB)
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
 %       'Link'     the module's link to drive it on, 1 to 32 (default: the
 %                  lowest link that no port and no other object holds)
+%       'Watchdog' seconds, 0 (the default: off) or 0.05 to 60: when the
+%                  program sends the robot no command for that long while
+%                  it was last told to move, the module stops it (zero
+%                  velocity, then free wheels) by itself, and the next call
+%                  says so. It guards a program that hangs, or a drive(r, ...)
+%                  at the prompt left running.
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
 %                  a renamed copy of the module has 32 links of its own.
 %                  Any function called as the module is will do.
 %     Errors with VelocartRobot:openFailed when the port cannot be opened
 %     (the message says why: missing, busy, already open).
 %   r.Link                    the link the object drives, for calls of your
-%                             own: VelocartDriver(r.Link, 'readAll')
+%                             own: VelocartDriver(r.Link, 'watchdog')
 %
 %   s = drive(r, v, w)        drive at v m/s and w rad/s; the robot's reply
 %   s = status(r)             the newest status
@@ -49,7 +55,7 @@ classdef VelocartRobot < handle
 %   Octave's instrument-control package).
 %
 %   Example:
-%       r = VelocartRobot('/dev/ttyUSB0');
+%       r = VelocartRobot('/dev/ttyUSB0', 'Watchdog', 0.5);
 %       setPose(r, 0, 0, 0);
 %       travel(r, 0.5, 0.2);
 %       s = turn(r, pi/2, 1);
@@ -65,6 +71,7 @@ classdef VelocartRobot < handle
     Port        % the port as given
     Timeout     % seconds to wait for a reply
     Link = 0    % the module's link the robot is on
+    Watchdog    % seconds without a command before the module stops the robot; 0: off
   end
 
   properties (Access = private)
@@ -97,6 +104,7 @@ classdef VelocartRobot < handle
       end
       r.Port = port;
       r.Timeout = options.Timeout;
+      r.Watchdog = options.Watchdog;
       r.Driver = options.Driver;
       driver = r.Driver;
       name = func2str(driver);
@@ -132,6 +140,13 @@ classdef VelocartRobot < handle
       end
       r.Link = k;
       r.IsOpen = true;
+      % Set on every open, so that a link keeps no setting of an earlier
+      % object's.
+      if driver(k, 'watchdog', r.Watchdog) ~= r.Watchdog
+        delete(r);
+        error('VelocartRobot:openFailed', ['VelocartRobot: cannot open %s: the watchdog ' ...
+              'could not be set, and the robot is not driven without it'], port_text(port));
+      end
       % Replies to an earlier session's last commands may still be on their
       % way; taken for answers to this session's, they would put every
       % answer one behind.
@@ -168,6 +183,9 @@ classdef VelocartRobot < handle
       catch
       end
       try
+        if r.Watchdog > 0
+          driver(k, 'watchdog', 0);          % the link as it was found
+        end
         driver(k, 'close');
       catch
       end
@@ -451,7 +469,7 @@ function s = reply(driver, k, timeout)
 end
 
 function options = parse_options(args)
-  options = struct('Timeout', 0.1, 'Link', 0, 'Driver', @VelocartDriver);
+  options = struct('Timeout', 0.1, 'Link', 0, 'Watchdog', 0, 'Driver', @VelocartDriver);
   if mod(numel(args), 2) ~= 0
     error('VelocartRobot:badArgument', 'VelocartRobot: options come as name, value pairs');
   end
@@ -472,6 +490,12 @@ function options = parse_options(args)
           error('VelocartRobot:badArgument', 'VelocartRobot: Link is a whole number from 1 to 32');
         end
         options.Link = double(value);
+      case 'watchdog'
+        if ~(is_real_scalar(value) && (value == 0 || (value >= 0.05 && value <= 60)))
+          error('VelocartRobot:badArgument', ...
+                'VelocartRobot: Watchdog is 0 (off) or seconds from 0.05 to 60');
+        end
+        options.Watchdog = double(value);
       case 'driver'
         if ~isa(value, 'function_handle')
           error('VelocartRobot:badArgument', ...

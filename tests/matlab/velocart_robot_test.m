@@ -119,10 +119,11 @@ assert(strcmp(failure.identifier, 'VelocartRobot:openFailed') && ...
        ~isempty(strfind(failure.message, '(clear r)')), 'a held link: %s', failure.message);
 clear b
 
-%% The Link option picks the link
-r = VelocartRobot(second, 'Link', 5);
-assert(VelocartDriver('linkOf', second) == 5, 'the link the Link option picks');
+%% The Watchdog option reaches the module on the link the Link option picks, until the object goes
+r = VelocartRobot(second, 'Link', 5, 'Watchdog', 0.5);
+assert(VelocartDriver('linkOf', second) == 5 && VelocartDriver(5, 'watchdog') == 0.5, 'watchdog');
 clear r
+assert(VelocartDriver(5, 'watchdog') == 0, 'the object turns its watchdog off as it goes');
 
 %% Refusals and a robot that falls silent
 refusals = {
@@ -131,6 +132,7 @@ refusals = {
   'VelocartRobot:badArgument', @() VelocartRobot(main, 'Timeout', 0)
   'VelocartRobot:badArgument', @() VelocartRobot(main, 'Speed', 1)
   'VelocartRobot:badArgument', @() VelocartRobot(main, 'Link', 33)
+  'VelocartRobot:badArgument', @() VelocartRobot(main, 'Watchdog', 0.01)
 };
 for k = 1:rows(refusals)
   try
