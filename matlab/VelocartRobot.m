@@ -29,6 +29,9 @@ classdef VelocartRobot < handle
 %   freeWheels(r)             stop driving and let the wheels turn freely
 %   s = travel(r, d, speed)   drive straight by d metres, closed-loop
 %   s = turn(r, angle, rate)  turn in place by angle radians, closed-loop
+%   startRecording(r)         keep every status the robot sends from now on
+%   L = stopRecording(r)      end it: each status as columns L.time, L.x,
+%                             L.y, L.heading, L.v, L.w, L.aux1, L.aux2
 %   delete(r)                 stop, free the wheels and close the port; also
 %                             on clear r, when r goes out of scope, and when
 %                             an error unwinds past the function holding r
@@ -43,8 +46,9 @@ classdef VelocartRobot < handle
 %
 %   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument,
 %   VelocartRobot:noStatus when drive, travel or turn get no valid status
-%   within Timeout, and VelocartRobot:notReached when travel or turn run
-%   out of time before the goal (the robot is stopped first).
+%   within Timeout, VelocartRobot:notReached when travel or turn run out
+%   of time before the goal (the robot is stopped first), and
+%   VelocartRobot:notRecording from stopRecording without startRecording.
 %
 %   Several robots: each object drives its own link of the module, so
 %   a = VelocartRobot(3); b = VelocartRobot(4); drives two at once. A new
@@ -80,6 +84,7 @@ classdef VelocartRobot < handle
     Token = 0   % this object's claim on its link
     Newest = [] % the newest status from the robot, for status()
     Moving = false  % a travel or turn short of its goal
+    Log = []    % while recording: the frames so far, in pieces, and when the last came in
   end
 
   properties (Constant, Access = private)
@@ -212,6 +217,7 @@ classdef VelocartRobot < handle
         rethrow(failure);
       end
       r.Newest = s;
+      r.Log = keep(r.Log, driver, k);
     end
 
     function s = status(r)
@@ -238,6 +244,7 @@ classdef VelocartRobot < handle
       elseif ~isempty(r.Newest)
         s = r.Newest;
       end
+      r.Log = keep(r.Log, driver, k);
     end
 
     function setPose(r, varargin)
@@ -252,6 +259,7 @@ classdef VelocartRobot < handle
       k = r.Link;
       driver(k, 'setOdometry', [x y heading]);
       r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
+      r.Log = keep(r.Log, driver, k);
     end
 
     function stop(r)
@@ -264,6 +272,7 @@ classdef VelocartRobot < handle
       k = r.Link;
       driver(k, 'sendVelocity', [0 0]);
       r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
+      r.Log = keep(r.Log, driver, k);
     end
 
     function freeWheels(r)
@@ -277,6 +286,7 @@ classdef VelocartRobot < handle
       k = r.Link;
       driver(k, 'setFreeWheels');
       r.Newest = newer(r.Newest, reply(driver, k, r.Timeout));
+      r.Log = keep(r.Log, driver, k);
     end
 
     function s = travel(r, varargin)
@@ -322,6 +332,7 @@ classdef VelocartRobot < handle
         w = VelocartRobot.HeadingGain * wrap(start.heading - here.heading);
         here = send_velocity(driver, k, [v w], r.Timeout, 'travel');
         r.Newest = here;
+        r.Log = keep(r.Log, driver, k);
       end
       s = send_velocity(driver, k, [0 0], r.Timeout, 'travel');
       r.Newest = s;
@@ -370,12 +381,65 @@ classdef VelocartRobot < handle
         w = approach(remaining, rate, VelocartRobot.MinimumRate);
         here = send_velocity(driver, k, [0 w], r.Timeout, 'turn');
         r.Newest = here;
+        r.Log = keep(r.Log, driver, k);
         turned = turned + wrap(here.heading - last.heading);
         last = here;
       end
       s = send_velocity(driver, k, [0 0], r.Timeout, 'turn');
       r.Newest = s;
       r.Moving = false;
+    end
+
+    function startRecording(r)
+    % STARTRECORDING  Keep every status from now on, for stopRecording.
+    %
+    %   startRecording(r) records every status frame the robot's link takes
+    %   in from now on: the replies drive, status, travel, turn and the
+    %   others wait for, and the frames a robot that streams sends between
+    %   them. L = stopRecording(r) ends it and gives them. Calling it again
+    %   starts afresh. The module holds the last 1024 frames between this
+    %   object's calls, 2.7 s of a line full of status frames: a program
+    %   that records a streaming robot calls a method at least that often,
+    %   or the console says how many frames were lost.
+    %
+    %   Example: startRecording(r); travel(r, 0.5, 0.2); L = stopRecording(r);
+      driver = r.Driver;
+      k = r.Link;
+      % The frames the link took in before this point are none of the
+      % recording's, so the module's line that it dropped some of them
+      % (the object does not collect them unless it records) is no news.
+      said = evalc('driver(k, ''readAll'');');
+      news = regexp(said, '[^\n]*\n', 'match');
+      fprintf('%s', news{cellfun(@isempty, strfind(news, 'status frames were lost'))});
+      r.Log = struct('chunks', {{}}, 'since', tic);
+    end
+
+    function L = stopRecording(r)
+    % STOPRECORDING  End the recording; every status it kept.
+    %
+    %   L = stopRecording(r) ends the recording startRecording(r) began and
+    %   gives every status frame the link took in since, each once, oldest
+    %   first, as a struct of column vectors: time, x, y, heading, v, w,
+    %   aux1, aux2. L.time holds the module's stamps, on the clock of a
+    %   status's time (seconds since the link was opened), so a move's final
+    %   status is found in it; a frame that waited in the system's buffer is
+    %   stamped when the driver read it. Errors with
+    %   VelocartRobot:notRecording when nothing is being recorded.
+    %
+    %   Example:
+    %       startRecording(r);
+    %       s = travel(r, 0.5, 0.2);
+    %       L = stopRecording(r);
+    %       plot(L.time - L.time(1), L.v);    % the speed through the move
+      if isempty(r.Log)
+        error('VelocartRobot:notRecording', ['VelocartRobot: stopRecording: nothing is being ' ...
+              'recorded; call startRecording(r) first']);
+      end
+      log = drain(r.Log, r.Driver, r.Link);
+      r.Log = [];
+      rows = vertcat(zeros(0, 8), log.chunks{:});
+      L = struct('time', rows(:, 1), 'x', rows(:, 2), 'y', rows(:, 3), 'heading', rows(:, 4), ...
+                 'v', rows(:, 5), 'w', rows(:, 6), 'aux1', rows(:, 7), 'aux2', rows(:, 8));
     end
   end
 end
@@ -423,6 +487,22 @@ function k = free_link(driver, name)
   if isempty(k)
     k = 0;
   end
+end
+
+% While recording, the frames the link took in since the last look, out of
+% the module's ring before it wraps: every half second is often enough
+% (1024 frames are 2.7 s of a full line), and keeps the log's pieces few.
+function log = keep(log, driver, k)
+  if ~isempty(log) && toc(log.since) >= 0.5
+    log = drain(log, driver, k);
+  end
+end
+
+% readAll gives each frame once, whichever command took it off the line.
+function log = drain(log, driver, k)
+  [S, T] = driver(k, 'readAll');
+  log.chunks{end + 1} = [T S(:, 2:8)];
+  log.since = tic;
 end
 
 % A maneuver gets three times its nominal time and two seconds more.

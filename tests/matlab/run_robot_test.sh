@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # VelocartRobot in octave-cli against simulated robots on the paced wire:
-# one to move, two more for several robots at once, one that falls silent.
+# one to move, two more for several robots at once, one that streams, one
+# that falls silent; then Ctrl-C during a move.
 #   run_robot_test.sh MEX_FILE SIM_EXECUTABLE
 set -euo pipefail
 mex=$1
@@ -14,6 +15,7 @@ trap 'stop_sims; rm -rf "$work"' EXIT
 start_sim main --wire
 start_sim second --wire
 start_sim third --wire
+start_sim streaming --wire --stream 380
 start_sim silent --wire --fault-silent-after 5
 
 # A second copy of the module under another name drives the second robot.

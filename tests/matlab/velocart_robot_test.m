@@ -4,6 +4,7 @@ main = fullfile(dir, 'main');
 second = fullfile(dir, 'second');
 silent = fullfile(dir, 'silent');
 third = fullfile(dir, 'third');
+streaming = fullfile(dir, 'streaming');
 wrap = @(a) mod(a + pi, 2 * pi) - pi;
 
 % Frames a simulator received, as rows of bytes.
@@ -125,6 +126,16 @@ assert(VelocartDriver('linkOf', second) == 5 && VelocartDriver(5, 'watchdog') ==
 clear r
 assert(VelocartDriver(5, 'watchdog') == 0, 'the object turns its watchdog off as it goes');
 
+%% A recorded travel holds every frame of a streaming robot, in order, on the clock of the statuses
+r = VelocartRobot(streaming);
+startRecording(r);
+s = travel(r, 0.1, 0.25);
+L = stopRecording(r);
+clear r
+assert(max(diff(L.time)) <= 0.01 && all(diff(L.time) > 0), '%d samples, gaps up to %.1f ms', ...
+       numel(L.time), 1000 * max(diff(L.time)));
+assert(any(L.time == s.time), 'the travel''s final status is in the recording');
+
 %% Refusals and a robot that falls silent
 refusals = {
   'VelocartRobot:openFailed',  @() VelocartRobot(fullfile(dir, 'no-such-port'))
@@ -189,7 +200,8 @@ clear r
 
 %% The help lists every method, each has its own with an example, and methods() shows no helper
 text = evalc('help VelocartRobot');
-public = {'drive', 'status', 'setPose', 'stop', 'freeWheels', 'travel', 'turn', 'delete'};
+public = {'drive', 'status', 'setPose', 'stop', 'freeWheels', 'travel', 'turn', 'startRecording', ...
+          'stopRecording', 'delete'};
 for name = public
   assert(~isempty(regexp(text, ['\<' name{1} '\(r'], 'once')), 'help shows %s', name{1});
   if ~strcmp(name{1}, 'delete')   % Octave 7 gives the help of the function delete instead
