@@ -29,7 +29,7 @@ ylabel('y [m]');
 % The marks are named in the title: below the axes a legend would cover
 % the label of x.
 title([titleText ' (o start, x end)'], 'Interpreter', 'none');
-margin = 0.15 * max([range(L.x) range(L.y) 0.1]);
+margin = 0.15 * max([max(L.x) - min(L.x), max(L.y) - min(L.y), 0.1]);
 axis([min(L.x) - margin, max(L.x) + margin, min(L.y) - margin, max(L.y) + margin]);
 print(figureHandle, pngFile, pngDevice);
 close(figureHandle);
