@@ -91,7 +91,7 @@
 %       from a thread of the module's own; the next call says so. Each link
 %       has its own; w = VelocartDriver('watchdog') gives the setting.
 %
-%   v = VelocartDriver('version')       the release, as a char row ('1.1.0')
+%   v = VelocartDriver('version')       the release, as a char row ('1.2.0')
 %   VelocartDriver()                    print the banner (x = VelocartDriver() gives 0)
 %       A name that is no command prints the list of commands and gives -1.
 %
