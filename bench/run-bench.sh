@@ -3,7 +3,8 @@
 # the closed loop against the wire, in one run, and prints one table.
 # Usage: run-bench.sh BUILD_DIR
 #   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the host
-#   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop.
+#   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop and the
+#   fleet.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -81,6 +82,15 @@ start_sim faulty --wire --stream 100 --fault-crc 7 --fault-garbage 5
 in_octave "stream_bench('$work/clean', '$work/clean.log', '$work/host.txt', 'clean_');
            stream_bench('$work/faulty', '$work/faulty.log', '$work/host.txt', 'faulty_');"
 
+# Each part from here on has only its own simulators running.
+echo "run-bench: several robots from one session, 1, 4 and 8 links ($loop_rounds rounds each)..." >&2
+stop_sims
+for i in 1 2 3 4 5 6 7 8; do start_sim "fleet$i" --wire --chunk-ms 1; done
+in_octave "ports = arrayfun(@(i) sprintf('$work/fleet%d', i), 1:8, 'UniformOutput', false);
+           for n = [1 4 8]
+             fleet_bench(ports(1:n), $loop_rounds, '$work/host.txt', sprintf('fleet_%d', n));
+           end"
+
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
 
@@ -95,6 +105,13 @@ function looprow(label, key, wire, limit, target,   m, line) {
   m = us[key "_median"]
   line = sprintf("  %-44s %9.0f us   %.2fx wire, p90 %.0f us, %d/%d replies to their command", label, m, m / wire, us[key "_p90"], us[key "_matched"], us[key "_rounds"])
   if (target != "") line = line sprintf("; target %s: %s", target, verdict(m <= limit && us[key "_matched"] == us[key "_rounds"]))
+  print line
+}
+function fleetrow(label, way, n, target,   key, m, base, line) {
+  key = "fleet_" n "_" way
+  m = us[key "_median"]; base = us["fleet_1_" way "_median"]
+  line = sprintf("  %-44s %9.0f us   %.2fx N = 1, p90 %.0f us, %d/%d replies carry the command to their robot", label ", N = " n, m, m / base, us[key "_p90"], us[key "_matched"], us[key "_replies"])
+  if (target) line = line sprintf("; target <= 1.15x N = 1, every reply its own: %s", verdict(m <= 1.15 * base && us[key "_matched"] == us[key "_replies"]))
   print line
 }
 BEGIN {
@@ -152,6 +169,14 @@ END {
     broken += us["faulty_" k "_corrupt"] + us["faulty_read_" every[i] "_corrupt"]
   }
   printf "  readLatest: 100%% fresh: %s; age at most one period + the chunk (11 ms): %s; no broken frame taken: %s\n", verdict(latest_fresh), verdict(latest_age), verdict(broken == 0)
+  printf "several robots from one session: each round gives every robot a velocity of its own, then takes every reply\n"
+  printf "(%d rounds; one paced simulator per link, 1 ms chunks; median round, against the same way with N = 1)\n", us["fleet_1_rounds"]
+  fleetrow("one call for all the links (ks)", "together", 1, 0)
+  fleetrow("one call for all the links (ks)", "together", 4, 0)
+  fleetrow("one call for all the links (ks)", "together", 8, 1)
+  fleetrow("loop over the links in m-code", "each", 1, 0)
+  fleetrow("loop over the links in m-code", "each", 4, 0)
+  fleetrow("loop over the links in m-code", "each", 8, 0)
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us
