@@ -1,7 +1,8 @@
 // t = ClockMex(): CLOCK_MONOTONIC in seconds, the clock the driver stamps
-// its frames on and velocart-sim's log gives its start on. Called right
-// after VelocartDriver('open') returns, it gives the link's open time, from
-// which the stamps count; the stamp bench sets the two side by side.
+// its frames on and velocart-sim's log gives its start on. Read right after
+// a call that returned a stamp, less that stamp, it is an upper bound of the
+// link's open time, which the stamps count from: stamp_bench.m puts the
+// stamps and the log on one clock that way.
 #include <time.h>
 
 #include "gateway/host_api.h"
