@@ -186,6 +186,15 @@ if [ "$mode" = peer ]; then
   [ "$(took_of @no-frame)" -ge 240 ] || fail "@no-frame took $(took_of @no-frame) ms, not 250"
   [ "$(took_of @read-at-once)" -lt 100 ] || fail "read after a wait took $(took_of @read-at-once) ms"
 
+  # Ctrl-C: the wait ends within 50 ms of the flag, says so once, and gives
+  # element 1 = 0; the stop frames are among those the peer received.
+  expect_result @interrupted "double 1x8: 0 1 2 0.5 1 -0.5 -1 0.5"
+  expect_printed @interrupted 'VelocartDriver: interrupted; the robot was told to stop.\n'
+  raised=$(lines_of @interrupted note | sed -n 's/^interrupt raised at \([0-9]*\)\..*/\1/p')
+  [ -n "$raised" ] && [ $(($(took_of @interrupted) - raised)) -le 50 ] ||
+    fail "@interrupted took $(took_of @interrupted) ms, the flag raised at ${raised:-no time} ms"
+  lines_of @interrupted note | grep -qx 'interrupt taken' || fail "@interrupted: the host took no interrupt"
+
   # 115200 baud 8N1, and no XON/XOFF flow control in either direction
   settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
   for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff -crtscts; do
@@ -223,15 +232,15 @@ if [ "$mode" = peer ]; then
   echo quit >&3
   exec 3>&-
   timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the pty peer did not stop"
-  # Clearing the module while the robot drove (@vel-reopened) told it to stop
-  # first: a zero velocity, then free wheels.
+  # Ctrl-C (@interrupted) and clearing the module while the robot drove
+  # (@vel-reopened) each told it to stop: a zero velocity, then free wheels.
   zero="AA 16 00 03 00 01 03 00 $(printf '00 %.0s' $(seq 16)) E2 99"
   free="AA 16 00 03 00 01 00 00 $(printf '00 %.0s' $(seq 16)) DE A5"
   expected=""
-  for label in @vel @odo @free @vel-2 @vel-3 @vel-reopened; do
+  for label in @vel @odo @free @vel-2 @vel-3; do
     expected+=" $(values_of $label)"
   done
-  expected+=" $zero $free $(values_of @vel-after-clear)"
+  expected+=" $zero $free $(values_of @vel-reopened) $zero $free $(values_of @vel-after-clear)"
   received=$(od -An -v -tx1 "$work/received.bin" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true)
   [ "$(echo $received)" = "$(echo $expected)" ] ||
     fail "the pty peer received: $(echo $received); expected: $(echo $expected)"

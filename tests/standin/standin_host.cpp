@@ -26,8 +26,9 @@
 //                         loads it afresh
 //   [@LABEL] !interrupt MS  during the next call, raise MATLAB's Ctrl-C flag
 //                         (utIsInterruptPending) MS ms after the call starts;
-//                         after the call the host takes the flag back, as
-//                         MATLAB does when it stops the program, and notes it
+//                         after the call the host notes when it raised it,
+//                         takes the flag back, as MATLAB does when it stops
+//                         the program, and notes it if it was up
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
@@ -49,7 +50,8 @@
 //                             further ones; "result none" if not assigned
 //   took MS ms                wall time of the call
 //   note TEXT                 what only this host can tell (open ports, the
-//                             exit handler, "interrupt taken")
+//                             exit handler, "interrupt raised at MS ms",
+//                             "interrupt taken")
 // and "end of script" after the last line.
 #ifdef _WIN32
 #include <fcntl.h>
@@ -79,6 +81,11 @@
 #include "standin.h"
 
 namespace {
+
+// When the timer thread raised the Ctrl-C flag (nowMilliseconds), read
+// after the thread is joined: a timer that wakes late under load must not
+// count against the module's answer to the flag.
+double InterruptRaisedAt = 0.0;
 
 // What differs between the platforms: loading the module, the clock,
 // sleeping, a timer thread, counting the serial ports the process holds,
@@ -117,6 +124,7 @@ using Timer = HANDLE;
 
 DWORD WINAPI raiseInterruptLater(void* ms) {
     Sleep(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms)));
+    InterruptRaisedAt = nowMilliseconds();
     standinSetInterruptPending(1);
     return 0;
 }
@@ -182,6 +190,7 @@ using Timer = pthread_t;
 
 void* raiseInterruptLater(void* ms) {
     sleepMilliseconds(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(ms)));
+    InterruptRaisedAt = nowMilliseconds();
     standinSetInterruptPending(1);
     return nullptr;
 }
@@ -654,6 +663,10 @@ bool runCall(Module& module, const std::string& label, const Call& call, long in
         }
     }
     std::printf("%s took %.1f ms\n", label.c_str(), elapsed);
+    if (interruptAfterMs >= 0) {
+        std::printf("%s note interrupt raised at %.1f ms\n", label.c_str(),
+                    InterruptRaisedAt - start);
+    }
     if (standinTakeInterruptPending() != 0) std::printf("%s note interrupt taken\n", label.c_str());
 
     std::vector<mxArray*> kept;
