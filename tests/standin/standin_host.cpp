@@ -37,6 +37,11 @@
 //                         what a test does while the module holds the port
 //                         (read its settings, try a second process, signal
 //                         the far end); prints CMD's exit code
+//   [@LABEL] !await FILE  wait until FILE exists (at most 60 s) and note
+//                         whether it appeared: the end of what a test does
+//                         outside the host between calls, which !run cannot
+//                         wait for under Wine (a Unix program it starts
+//                         runs on its own)
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -51,7 +56,7 @@
 //   took MS ms                wall time of the call
 //   note TEXT                 what only this host can tell (open ports, the
 //                             exit handler, "interrupt raised at MS ms",
-//                             "interrupt taken")
+//                             "interrupt taken", a file awaited)
 // and "end of script" after the last line.
 #ifdef _WIN32
 #include <fcntl.h>
@@ -226,6 +231,18 @@ void makeStdoutBinary() {}
 int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 #endif
+
+// Polls for FILE every 10 ms, for at most `ms`.
+bool awaitFile(const std::string& file, unsigned long ms) {
+    for (unsigned long waited = 0;; waited += 10) {
+        if (std::FILE* found = std::fopen(file.c_str(), "rb")) {
+            std::fclose(found);
+            return true;
+        }
+        if (waited >= ms) return false;
+        sleepMilliseconds(10);
+    }
+}
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -726,6 +743,12 @@ int main(int argc, char** argv) {
         if (line.rfind("!run ", 0) == 0) {
             const int status = std::system(line.c_str() + 5);
             std::printf("%s note exit %d\n", label.c_str(), exitCodeOf(status));
+            continue;
+        }
+        if (line.rfind("!await ", 0) == 0) {
+            const std::string file = trim(line.substr(7));
+            std::printf("%s note %s %s\n", label.c_str(), file.c_str(),
+                        awaitFile(file, 60000) ? "appeared" : "did not appear in 60 s");
             continue;
         }
         if (line == "!clear") {
