@@ -141,12 +141,16 @@ fi
 if [ "$mode" = peers ]; then
   # Each peer answers with a frame of its own: COM8 once @odo-2 and @vel-2
   # are in, COM7 after @vel-1 and again after @odo-1 (x 3, y 4, heading 1).
+  # Asked to (hang-up.request), COM7's peer hangs up; hung-up tells the host
+  # once its pty master is closed.
   (wait_for_size "$work/received-com8.bin" 52 60 && echo "send $flow_status" >&4) &
   helper_pids+=($!)
   body_3_4_1="1A 00 00 00 00 00 00 80 FF 00 01 00 00 40 40 00 00 80 40 00 00 80 3F 00 08 00 F0"
   (wait_for_size "$work/received.bin" 26 60 && echo "send $worked_status" >&3 &&
     wait_for_size "$work/received.bin" 52 60 &&
-    echo "send AA $body_3_4_1 $(crc16_cms $body_3_4_1)" >&3) &
+    echo "send AA $body_3_4_1 $(crc16_cms $body_3_4_1)" >&3 &&
+    wait_for_size "$work/hang-up.request" 1 60 && echo hangup >&3 &&
+    wait_for_no_master "$far_pid" 10 && touch "$work/hung-up") &
   helper_pids+=($!)
 fi
 
@@ -290,6 +294,21 @@ elif [ "$mode" = peers ]; then
   expect_result @read-2 "double 1x8: $flow_vector"
   expect_result @read-1 "double 1x8: 1 1 2 0.5 1 -0.5 -1 0.5"
   expect_result @read-1-alone "double 1x8: 1 3 4 1 1 -0.5 -1 0.5"
+
+  # COM7's far end gone: the wait ends at once and says so once; the next
+  # wait says nothing; the first frame command says the write failed, once;
+  # the handle is let go.
+  [ "$(lines_of @hung-up note)" = "hung-up appeared" ] || fail "the COM7 peer did not hang up"
+  for label in @dead @dead-again; do
+    expect_result $label "double 1x8: 0 3 4 1 1 -0.5 -1 0.5"
+  done
+  expect_printed @dead 'VelocartDriver: COM7 hung up; open it again once it is back.\n'
+  [ "$(took_of @dead)" -lt 1000 ] || fail "@dead took $(took_of @dead) ms of its 8 s"
+  expect_printed @dead-again
+  [ "$(took_of @dead-again)" -lt 100 ] || fail "@dead-again took $(took_of @dead-again) ms of its 3 s"
+  expect_printed @dead-vel 'VelocartDriver: the frame could not be written to COM7.\n'
+  expect_printed @dead-vel-again
+  [ "$(lines_of @ports-dead note)" = "open ports 0" ] || fail "@ports-dead: $(lines_of @ports-dead note)"
 
   # Each peer received exactly its own link's frames.
   echo quit >&4
