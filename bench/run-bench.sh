@@ -3,13 +3,16 @@
 # the closed loop against the wire, in one run, and prints one table.
 # Usage: run-bench.sh BUILD_DIR
 #   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the host
-#   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop.
+#   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop, the fleet and
+#   the request/response stamps, BENCH_STAMP_SECONDS (default 3, at most 7)
+#   the streamed stamps.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 rounds=${BENCH_ROUNDS:-7}
 calls=${BENCH_CALLS:-20000}
 loop_rounds=${BENCH_LOOP_ROUNDS:-300}
+stamp_seconds=${BENCH_STAMP_SECONDS:-3}
 
 core_bench=$build/bench/core_bench
 empty_mex_dir=$build/bench
@@ -17,7 +20,7 @@ driver_dir=$build/octave
 peer=$build/tests/support/pty_peer
 sim=$build/sim/velocart-sim
 for f in "$core_bench" "$empty_mex_dir/EmptyMex.mex" "$empty_mex_dir/FloorMex.mex" \
-    "$driver_dir/VelocartDriver.mex" "$peer" "$sim"; do
+    "$empty_mex_dir/ClockMex.mex" "$driver_dir/VelocartDriver.mex" "$peer" "$sim"; do
   [ -e "$f" ] || { echo "run-bench: $f is missing; run 'make native' first" >&2; exit 1; }
 done
 
@@ -81,6 +84,24 @@ start_sim faulty --wire --stream 100 --fault-crc 7 --fault-garbage 5
 in_octave "stream_bench('$work/clean', '$work/clean.log', '$work/host.txt', 'clean_');
            stream_bench('$work/faulty', '$work/faulty.log', '$work/host.txt', 'faulty_');"
 
+# Each part from here on has only its own simulators running.
+echo "run-bench: several robots from one session, 1, 4 and 8 links ($loop_rounds rounds each)..." >&2
+stop_sims
+for i in 1 2 3 4 5 6 7 8; do start_sim "fleet$i" --wire --chunk-ms 1; done
+in_octave "ports = arrayfun(@(i) sprintf('$work/fleet%d', i), 1:8, 'UniformOutput', false);
+           for n = [1 4 8]
+             fleet_bench(ports(1:n), $loop_rounds, '$work/host.txt', sprintf('fleet_%d', n));
+           end"
+
+echo "run-bench: stamps against the simulator's log..." >&2
+stop_sims
+start_sim stamp_reply --wire --chunk-ms 1
+start_sim stamp_stream --wire --chunk-ms 1 --stream 100 --fault-crc 7 --fault-garbage 5
+in_octave "stamp_bench('$work/stamp_reply', '$work/stamp_reply.log', '$work/host.txt', ...
+                       'stamp_reply', 'reply', $loop_rounds);
+           stamp_bench('$work/stamp_stream', '$work/stamp_stream.log', '$work/host.txt', ...
+                       'stamp_stream', 'stream', $stamp_seconds);"
+
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
 
@@ -96,6 +117,16 @@ function looprow(label, key, wire, limit, target,   m, line) {
   line = sprintf("  %-44s %9.0f us   %.2fx wire, p90 %.0f us, %d/%d replies to their command", label, m, m / wire, us[key "_p90"], us[key "_matched"], us[key "_rounds"])
   if (target != "") line = line sprintf("; target %s: %s", target, verdict(m <= limit && us[key "_matched"] == us[key "_rounds"]))
   print line
+}
+function fleetrow(label, way, n, target,   key, m, base, line) {
+  key = "fleet_" n "_" way
+  m = us[key "_median"]; base = us["fleet_1_" way "_median"]
+  line = sprintf("  %-44s %9.0f us   %.2fx N = 1, p90 %.0f us, %d/%d replies carry the command to their robot", label ", N = " n, m, m / base, us[key "_p90"], us[key "_matched"], us[key "_replies"])
+  if (target) line = line sprintf("; target <= 1.15x N = 1, every reply its own: %s", verdict(m <= 1.15 * base && us[key "_matched"] == us[key "_replies"]))
+  print line
+}
+function stamprow(label, key, extra) {
+  printf "  %-44s %9.0f us   p95 %.0f us, min %.0f, max %.0f, over %d frames%s\n", label, us[key "_err_med"], us[key "_err_p95"], us[key "_err_min"], us[key "_err_max"], us[key "_frames"], extra
 }
 BEGIN {
   while ((getline line < host) > 0) { split(line, kv, " "); us[kv[1]] = kv[2] }
@@ -152,6 +183,25 @@ END {
     broken += us["faulty_" k "_corrupt"] + us["faulty_read_" every[i] "_corrupt"]
   }
   printf "  readLatest: 100%% fresh: %s; age at most one period + the chunk (11 ms): %s; no broken frame taken: %s\n", verdict(latest_fresh), verdict(latest_age), verdict(broken == 0)
+  printf "several robots from one session: each round gives every robot a velocity of its own, then takes every reply\n"
+  printf "(%d rounds; one paced simulator per link, 1 ms chunks; median round, against the same way with N = 1)\n", us["fleet_1_rounds"]
+  fleetrow("one call for all the links (ks)", "together", 1, 0)
+  fleetrow("one call for all the links (ks)", "together", 4, 0)
+  fleetrow("one call for all the links (ks)", "together", 8, 1)
+  fleetrow("loop over the links in m-code", "each", 1, 0)
+  fleetrow("loop over the links in m-code", "each", 4, 0)
+  fleetrow("loop over the links in m-code", "each", 8, 0)
+  print "stamps against the log of the simulator: stamp minus the hand-over of the last byte of the frame, on CLOCK_MONOTONIC"
+  bound = us["stamp_reply_open_bound"] > us["stamp_stream_open_bound"] ? us["stamp_reply_open_bound"] : us["stamp_stream_open_bound"]
+  printf "(the open time on it is late by at most %.0f us, a whole call; ClockMex read right after open was %.0f and %.0f us late)\n", bound, us["stamp_reply_open_reading_late"], us["stamp_stream_open_reading_late"]
+  r = "stamp_reply"
+  stamprow("sendVelocity + [s, t] = readLatest(0.1)", r, sprintf(" of %d rounds", us[r "_rounds"]))
+  printf "  %-44s %9s      target median <= 0.5 ms, p95 <= 2 ms: %s\n", "", "", verdict(us[r "_err_med"] <= 500 && us[r "_err_p95"] <= 2000 && us[r "_frames"] > 0)
+  f = "stamp_stream"
+  stamprow("100 Hz stream, [S, T] = readAll(0.05), faults", f, "")
+  printf "  %-44s %9s      every good frame once, in order: %d of %d, %d missed, %d extra: %s\n", "", "", us[f "_frames"], us[f "_expected"], us[f "_missed"], us[f "_extra"], verdict(us[f "_in_order"] && us[f "_expected"] > 0)
+  printf "  %-44s %9s      broken frames taken: %d of %d sent: %s; stamps strictly increasing: %s\n", "", "", us[f "_broken_taken"], us[f "_broken_sent"], verdict(us[f "_broken_taken"] == 0 && us[f "_broken_sent"] > 0), verdict(us[f "_increasing"])
+  printf "  %-44s %9s      target median <= 1 ms: %s\n", "", "", verdict(us[f "_err_med"] <= 1000 && us[f "_frames"] > 0)
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us

@@ -40,12 +40,12 @@ function stream_bench(port, log_file, result_file, prefix)
   pause(0.2);                                   % the log is complete
 
   text = fileread(log_file);
-  [good, broken] = frames_in_log(text);
+  [good, broken] = sim_log_frames(text);
   % Session time minus simulator time: the smallest gap between a frame's
   % hand-over and a waiting call returning with it. The clock field wraps
   % every 8 s, so each call's frame is the last with its clock in the log
   % as it stood after the calibration.
-  before = frames_in_log(text(1:logged));
+  before = sim_log_frames(text(1:logged));
   gaps = [];
   for k = 1:rows(calibration)
     at = find(round(before(:, 2) * 4096) == round(calibration(k, 2) * 4096), 1, 'last');
@@ -73,34 +73,6 @@ function run = sample(way, interval, calls, origin)
     pause(max(0, next - toc(origin)));
     run.s(k, :) = VelocartDriver(way);
     run.t(k) = toc(origin);
-  end
-end
-
-% Every whole frame in the log's text as a row [hand-over time (simulator clock),
-% clock field], the good ones and those whose checksum was broken apart.
-function [good, broken] = frames_in_log(text)
-  lines = strsplit(strtrim(text), "\n");
-  bytes = zeros(1, 0);
-  times = zeros(1, 0);
-  for i = 1:numel(lines)
-    fields = strsplit(lines{i}, ' ');
-    if numel(fields) > 2 && strcmp(fields{2}, 'tx')
-      chunk = hex2dec(fields(3:end))';
-      bytes = [bytes chunk];
-      times = [times repmat(str2double(fields{1}), 1, numel(chunk))];
-    end
-  end
-  good = zeros(0, 2);
-  broken = zeros(0, 2);
-  starts = find(bytes(1:end - 29) == 170 & bytes(2:end - 28) == 26 & bytes(3:end - 27) == 0);
-  for at = starts
-    frame = uint8(bytes(at:at + 29));
-    row = [times(at + 29), double(typecast(frame(27:28), 'int16')) / 4096];
-    if crc16_cms(frame(2:28)) == double(frame(29)) * 256 + double(frame(30))
-      good(end + 1, :) = row;
-    else
-      broken(end + 1, :) = row;
-    end
   end
 end
 

@@ -6,7 +6,8 @@
 %                                      '/dev/ttyUSB0' on Linux
 %       r is int8: 0 when the port is open, -1 when it cannot be opened (the
 %       console says why). Opening the port that is already open returns 0;
-%       another port while one is open returns -1: close the first.
+%       another port while one is open returns -1: close the first. Whatever
+%       arrived before the open is discarded.
 %   VelocartDriver('close')            release the port (no result)
 %
 %   e = VelocartDriver('sendVelocity', [v1 v2])   velocity command
@@ -15,24 +16,41 @@
 %       e is the 1x26 uint8 frame that was sent. Velocities are limited to
 %       +-30 with a resolution of 1/256; values go through single precision.
 %       Any real numeric or logical array with enough elements is accepted.
-%       Bad input sends nothing, prints one line and returns a 1x0 uint8.
-%       While no port is open, nothing is sent (each call pauses 10 ms).
-%       If the port stops taking frames, the console says so once.
+%       Bad input (NaN and Inf included) sends nothing, prints one line and
+%       returns a 1x0 uint8. While no port is open, nothing is sent (each
+%       call pauses 10 ms). If the port stops taking frames, the console says
+%       so once.
 %
 %   s = VelocartDriver('readLatest')          the newest status, 1x8 double
 %   s = VelocartDriver('readLatest', timeout) the same, waiting up to timeout seconds
+%   [s, t] = VelocartDriver('readLatest', ...) and the time the frame arrived
 %       s(1)    1 if a status frame was completed since the last readLatest,
 %               else 0 (then s(2:8) repeat the last frame received, zeros
 %               before the first)
 %       s(2:4)  odometry components 1 to 3 (x, y, heading)
 %       s(5:6)  velocity components 1 and 2
 %       s(7:8)  auxiliary values 1 and 2 (range -8 to 8)
+%       t       seconds since the port was opened at which the frame in s
+%               arrived (NaN before the first frame)
 %       Takes every byte that has arrived, keeps a frame that is still
 %       arriving for the next call, skips garbage and broken frames, and
 %       decodes the newest good frame. With a timeout (0 to 60 s) and no new
 %       frame yet, it waits for one and returns as soon as its last byte is
 %       in: send a command, then readLatest(0.1) gets its reply without a
 %       guessed pause. Use it for control loops and for robots that stream.
+%
+%   [S, T] = VelocartDriver('readAll')          every status since the last readAll
+%   [S, T] = VelocartDriver('readAll', timeout) waiting for at least one
+%       S is Kx8, one row per frame, oldest first, laid out as s above (S(:,1)
+%       is 1); T is Kx1, the time each arrived. K is 0 when none came. The
+%       driver keeps the last 1024 frames, whichever command took them in
+%       (readLatest too): more than that since the last readAll, and the
+%       oldest are gone (the console says how many).
+%       Times: a frame is stamped at the read that completed it, less the
+%       line time of the bytes that came after it, so frames that crossed the
+%       wire back to back keep their spacing. A frame that waited in the
+%       operating system's buffer is stamped when the driver read it: for
+%       true arrival times, call often or wait with a timeout.
 %
 %   s = VelocartDriver('read')          the status at the start of what arrived
 %       One read of what has arrived since the last read; the frame at its
@@ -43,10 +61,37 @@
 %       read at least as often as the robot sends, and wait about 5 ms after a
 %       command before reading its answer (longer through a USB adapter).
 %
-%       read and readLatest take bytes from the same line: a program uses one
-%       or the other.
+%       read and readLatest/readAll take bytes from the same line: a program
+%       uses one or the other.
 %
-%   v = VelocartDriver('version')       the release, as a char row ('1.1.0')
+%   Several robots: links. Every command takes a link number (1 to 32) first:
+%   VelocartDriver(2, 'open', '/dev/ttyUSB1') opens a second robot on link 2,
+%   and VelocartDriver(2, 'sendVelocity', [v w]) drives it. Without a number
+%   a command is on link 1. A device is open on one link at a time.
+%   e = VelocartDriver(ks, 'sendVelocity', V)  V has one row [v w] per link of ks
+%   S = VelocartDriver(ks, 'readLatest', timeout) one row per link, all waited
+%       for against one deadline: a round of N robots takes about as long as
+%       one, as the wires work in parallel
+%   VelocartDriver('links')            print the open links and their ports
+%   n = VelocartDriver('links')        the open link numbers, a column
+%   k = VelocartDriver('linkOf', port) the link that has this port open, or 0
+%
+%   Stopping safely:
+%   - Ctrl-C while the module waits (readLatest, readAll with a timeout) ends
+%     the wait within 20 ms: every open robot is told to stop (a zero
+%     velocity, then free wheels), one line says so, and MATLAB or Octave
+%     then stops the program as usual.
+%   - When the module is unloaded (clear VelocartDriver, clear all, and
+%     clear mex in MATLAB; clear functions in Octave, whose clear mex
+%     unloads nothing; or on exit), each robot last told to move is told to
+%     stop, then its port is released.
+%   w = VelocartDriver('watchdog', seconds)   0.05 to 60; 0 turns it off (the
+%       default). While it is on and the port is open, a robot last told to
+%       move that gets no frame command for that long is told to stop, once,
+%       from a thread of the module's own; the next call says so. Each link
+%       has its own; w = VelocartDriver('watchdog') gives the setting.
+%
+%   v = VelocartDriver('version')       the release, as a char row ('1.2.0')
 %   VelocartDriver()                    print the banner (x = VelocartDriver() gives 0)
 %       A name that is no command prints the list of commands and gives -1.
 %
@@ -64,16 +109,15 @@
 %
 %   Errors: the module raises none of its own. Bad input, a port that cannot
 %   be opened and a broken line are reported by the result and one console
-%   line. Asking for a result a command does not give (y = VelocartDriver('close'))
-%   is the host's usual error.
+%   line, which begins with the name the module was called by. Asking for a
+%   result a command does not give (y = VelocartDriver('close')) is the
+%   host's usual error. A port that goes away (a USB adapter unplugged) is
+%   let go at once: plug it back in and open it again.
 %
 %   Through a USB adapter a reply can be held up to the adapter's latency
 %   timer (16 ms on FTDI). On Linux, open asks for the 1 ms low-latency mode;
 %   on Windows set Device Manager > Ports > the port > Port Settings >
 %   Advanced > Latency Timer to 1 ms.
-%
-%   The port is also released when the module is cleared (clear VelocartDriver,
-%   clear all) or MATLAB/Octave exits.
 
 % This file holds the help text only; the command itself is the MEX file
 % beside it.

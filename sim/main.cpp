@@ -154,6 +154,7 @@ public:
 
 private:
     Nanos now() const { return monotonicNanos(); }
+    void logStart();
     void logBytes(Nanos time, const char* tag, const std::uint8_t* bytes, std::size_t count);
     void readCommands();
     void onFrame(const std::uint8_t* frame) override;
@@ -198,6 +199,16 @@ private:
     Nanos nextTick_;
     bool statsDirty_ = true;
 };
+
+// The log's times count from the start; its first line gives that start on
+// CLOCK_MONOTONIC, the clock the driver stamps its frames on, so that the
+// hand-overs logged here can be set against those stamps.
+void Simulator::logStart() {
+    if (log_ == nullptr) return;
+    std::fprintf(log_, "%.6f start %lld.%09lld\n", 0.0, static_cast<long long>(start_ / 1000000000),
+                 static_cast<long long>(start_ % 1000000000));
+    std::fflush(log_);
+}
 
 void Simulator::logBytes(Nanos time, const char* tag, const std::uint8_t* bytes,
                          std::size_t count) {
@@ -541,6 +552,7 @@ void Simulator::run() {
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGHUP);
 
+    logStart();
     while (stopSignal == 0) {
         if (statsDirty_) saveStats();
         if (!actOnDue(now()) && !waitUntil(nextWake(), waitMask)) break;

@@ -211,7 +211,10 @@ Options
                      the bytes of a write dropped because nobody had the line
                      open, "overflow" and the bytes of a write the driver's
                      full receive buffer had no room for (a real line loses
-                     them too, and goes on), or "hangup"
+                     them too, and goes on), or "hangup". The first line a
+                     run writes is "0.000000 start T": it started at T
+                     seconds on CLOCK_MONOTONIC, the clock the driver's
+                     stamps count on
   --stats FILE       keep FILE up to date with the counters, "name value" per
                      line: bytes_received frames_good frames_bad bytes_discarded
                      commands_velocity commands_odometry commands_free_wheels

@@ -501,6 +501,17 @@ void putStatus(double* rows, int row, int rowCount, const std::uint8_t* frame, b
     for (int i = 0; i < kStatusVectorSize; ++i) rows[row + i * rowCount] = vector[i];
 }
 
+// The K x 8 status result, and with a second output the K x 1 stamps
+// (`stamps` stays null without one).
+double* createStatusRows(const Call& call, int count, double*& stamps) {
+    call.plhs[0] = mxCreateDoubleMatrix_700(count, kStatusVectorSize, mxREAL);
+    if (call.nlhs >= 2) {
+        call.plhs[1] = mxCreateDoubleMatrix_700(count, 1, mxREAL);
+        stamps = mxGetPr(call.plhs[1]);
+    }
+    return mxGetPr(call.plhs[0]);
+}
+
 // Waits for each link in turn against one deadline: the wires work in
 // parallel, so the round ends with the slowest reply, not the sum. False if
 // the user interrupted it.
@@ -546,13 +557,8 @@ void runReadLatest(const Call& call) {
     const bool interrupted =
         readTimeout(call, "readLatest", timeout) && !receiveEach(call, timeout, Reader::Latest);
     const int count = call.linkCount;
-    call.plhs[0] = mxCreateDoubleMatrix_700(count, kStatusVectorSize, mxREAL);
-    double* rows = mxGetPr(call.plhs[0]);
     double* stamps = nullptr;
-    if (call.nlhs >= 2) {
-        call.plhs[1] = mxCreateDoubleMatrix_700(count, 1, mxREAL);
-        stamps = mxGetPr(call.plhs[1]);
-    }
+    double* rows = createStatusRows(call, count, stamps);
     for (int k = 0; k < count; ++k) {
         NewestStatus& newest = call.links[k]->newest;
         putStatus(rows, k, count, newest.bytes, newest.seen);
@@ -579,13 +585,8 @@ void runReadAll(const Call& call) {
             static_cast<unsigned long long>(first - ring.next), kRingSize);
     }
     const int count = static_cast<int>(ring.accepted - first);
-    call.plhs[0] = mxCreateDoubleMatrix_700(count, kStatusVectorSize, mxREAL);
-    double* rows = mxGetPr(call.plhs[0]);
     double* stamps = nullptr;
-    if (call.nlhs >= 2) {
-        call.plhs[1] = mxCreateDoubleMatrix_700(count, 1, mxREAL);
-        stamps = mxGetPr(call.plhs[1]);
-    }
+    double* rows = createStatusRows(call, count, stamps);
     for (int k = 0; k < count; ++k) {
         const StampedFrame& frame =
             ring.frames[(first + static_cast<std::uint64_t>(k)) % kRingSize];

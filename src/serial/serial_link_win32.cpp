@@ -34,10 +34,6 @@ constexpr DWORD kQuietMs = 5;
 constexpr double kStaleInputLimit = 0.1;
 constexpr char kDevicePrefix[] = "\\\\.\\";  // \\.\ as the device namespace spells it
 constexpr int kDevicePrefixLength = 4;
-// A wait slice that ends with nothing, this many times in a row in less than
-// half its time, means a line that is gone (Wine: the far end of the pty
-// closed); a live line makes each slice wait its time.
-constexpr int kEarlyEmptyLimit = 3;
 
 OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
 
@@ -335,12 +331,14 @@ ReceiveOutcome hungUp(SerialLinkState& link) {
 // Waits for `wanted` bytes with ReadFiles bounded by the comm timeouts:
 // total constant = the slice, no interval and no multiplier. Sleep(1) could
 // take a whole 15.6 ms timer tick, and Wine does not implement the
-// MAXDWORD/MAXDWORD/N case that returns at the first byte.
+// MAXDWORD/MAXDWORD/N case that returns at the first byte. A slice that
+// brings nothing may also mean a line that is gone: Wine's ReadFile on a
+// pty whose far end has closed succeeds with nothing (after spinning for
+// the slice), but ClearCommError then fails, as for an unplugged adapter.
 ReceiveOutcome waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacity, double deadline,
                        ByteConsumer consume, void* context, int wanted,
                        InterruptCheck interrupted) {
     const HANDLE handle = link.deviceHandle;
-    int earlyEmpty = 0;
     while (wanted > 0) {
         const double left = deadline - monotonicSeconds();
         const double slice = left < kInterruptCheckSeconds ? left : kInterruptCheckSeconds;
@@ -352,19 +350,11 @@ ReceiveOutcome waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacit
         timeouts.ReadTotalTimeoutConstant = sliceMs;
         const DWORD count = static_cast<DWORD>(wanted < capacity ? wanted : capacity);
         DWORD got = 0;
-        const double started = monotonicSeconds();
         if (!SetCommTimeouts(handle, &timeouts) ||
-            !ReadFile(handle, scratch, count, &got, nullptr)) {
+            !ReadFile(handle, scratch, count, &got, nullptr) || (got == 0 && !answers(handle))) {
             return hungUp(link);
         }
-        if (got > 0) {
-            earlyEmpty = 0;
-            wanted = consume(scratch, static_cast<int>(got), context);
-        } else if (monotonicSeconds() - started < slice / 2) {
-            if (++earlyEmpty >= kEarlyEmptyLimit) return hungUp(link);
-        } else {
-            earlyEmpty = 0;
-        }
+        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
         if (interrupted != nullptr && interrupted()) return ReceiveOutcome::Interrupted;
     }
     return ReceiveOutcome::Satisfied;

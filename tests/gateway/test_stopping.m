@@ -22,6 +22,9 @@ frames = sim_frames(work, 'silent', 3);
 failed = expect_that(failed, isequal(frames(2:end, 2:4), stop), 'Ctrl-C: the robot got %s', mat2str(frames));
 e = VelocartDriver('sendVelocity', [0.1 0]);
 failed = expect_that(failed, numel(e) == 26 && sim_frames(work, 'silent', 4)(end, 3) == 25 / 256, 'after Ctrl-C, sendVelocity works');
+% Another signal (Octave notes SIGUSR1 and carries on) does not shorten a wait.
+t0 = tic; system(sprintf('(sleep 0.3; kill -USR1 %d) &', getpid())); s = VelocartDriver('readLatest', 1); waited = toc(t0);
+failed = expect_that(failed, waited >= 1 && s(1) == 0, 'SIGUSR1 ended the wait after %.3f s', waited);
 VelocartDriver('close');
 
 % Unloading the module while the robot drives tells it to stop before the

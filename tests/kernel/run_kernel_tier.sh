@@ -38,9 +38,17 @@ fetch_kernel() {
   for ko in "${modules[@]}"; do [ -f "$cache/$ko.ko" ] || missing=1; done
   [ "$missing" -eq 0 ] && [ -f "$cache/vmlinux" ] && return 0
   local package deb offset
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
-  [ -n "$package" ] || die "apt knows no linux-image-amd64: run apt-get update"
+  kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+      sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+  }
+  package=$(kernel_package)
+  if [ -z "$package" ]; then
+    # A machine whose package lists were never fetched knows no kernel yet.
+    $([ "$(id -u)" -eq 0 ] || echo sudo) apt-get update -q >/dev/null 2>&1 || true
+    package=$(kernel_package)
+  fi
+  [ -n "$package" ] || die "apt knows no linux-image-amd64, even after apt-get update"
   mkdir -p "$work/deb"
   (cd "$work/deb" && apt-get download -q "$package" >/dev/null 2>"$work/apt.err") ||
     die "cannot download $package (apt-get update may help): $(tail -n 2 "$work/apt.err")"

@@ -170,6 +170,9 @@ printf('drive: %d command frames sent, %d arrived intact, %d bad\n', frames, ...
 % Pacing, from the simulator's log: each reply is one 30-byte write, made no
 % sooner than a 115200-baud line carries the command and the reply.
 log_lines = strsplit(strtrim(fileread(fullfile(dir, 'clean.log'))), "\n");
+% Its first line gives the start, which its times count from, on CLOCK_MONOTONIC.
+check(~isempty(regexp(log_lines{1}, '^0\.000000 start \d+\.\d{9}$', 'once')), ...
+      'the log begins with "%s", not the start', log_lines{1});
 rx = []; tx = [];
 for i = 1:numel(log_lines)
   fields = strsplit(log_lines{i}, ' ');

@@ -4,7 +4,8 @@
 #                              the Windows build folder, under Wine in PREFIX
 #   linux STANDIN_HOST MODULE  the native stand-in host and VelocartDriver.mexa64
 # and sets `platform`, `host` and `module`; run_host CALLS then runs a call
-# script in $work and writes its transcript on stdout.
+# script in $work, which is also its working folder (a script's !run and
+# !await name files there), and writes its transcript on stdout.
 standin_tests=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$standin_tests/transcript.sh"
 
@@ -14,8 +15,8 @@ use_platform() {
     windows)
       export WINE_PREFIX_DIR=$3
       source "$standin_tests/../windows/wine_env.sh"
-      host=$2/standin/standin-host.exe
-      module=$2/VelocartDriver.mexw64
+      host=$(readlink -f "$2")/standin/standin-host.exe
+      module=$(readlink -f "$2")/VelocartDriver.mexw64
       prepare_wine_run "$host" "$module"
       ;;
     linux)
@@ -32,7 +33,12 @@ use_platform() {
 run_host() {
   local calls=$1
   case $platform in
-    windows) run_wine 120 "$host" "$(windows_path "$module")" "$(windows_path "$calls")" ;;
+    windows)
+      local module_path calls_path
+      module_path=$(windows_path "$module")
+      calls_path=$(windows_path "$calls")
+      (cd "$work" && run_wine 120 "$host" "$module_path" "$calls_path")
+      ;;
     linux) (cd "$work" && timeout -k 5 120 "$host" "$module" "$calls" </dev/null) ;;
   esac
 }

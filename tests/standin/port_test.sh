@@ -4,6 +4,7 @@
 #   port_test.sh MODE windows WIN_BUILD PREFIX CABLE FAR_END CALLS
 #       the Windows module under Wine, through COM7: CABLE is the link the
 #       far end creates, and the prefix's dosdevices/com7 points at it
+#       (com8 at com8-cable beside it, for a second far end)
 #   port_test.sh MODE linux STANDIN_HOST MODULE FAR_END CALLS
 #       the Linux module, in a folder where COM7 (and com7) are links to the
 #       pty, so the script's port names stay as they are; the lines that
@@ -11,7 +12,8 @@
 #       open COM7 and COM8 (Linux numbers are /dev/ttyS*), NUL becomes
 #       /dev/null (a device, but no terminal), \\.\COM7 the pty's own path
 # MODE is `peer` (the test's pty peer: records every byte and sends status
-# frames) or `sim` (the simulated robot: answers every command frame).
+# frames), `peers` (a pty peer on COM7 and another on COM8, for two links)
+# or `sim` (the simulated robot: answers every command frame).
 set -euo pipefail
 source "$(dirname "$0")/platform.sh"
 mode=$1
@@ -19,6 +21,7 @@ use_platform "$2" "$3" "$4"
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-standin-XXXXXX")
 if [ "$platform" = windows ]; then
   cable=$5
+  cable8=$(dirname "$cable")/com8-cable
   far_end=$6
   calls=$7
   no_port_reason='Invalid function; it is not a serial port.'
@@ -26,6 +29,7 @@ if [ "$platform" = windows ]; then
   not_serial_reason='Access denied; it is not a serial port.'
 else
   cable=$work/COM7
+  cable8=$work/COM8
   far_end=$(readlink -f "$5")
   calls=$(readlink -f "$6")
   no_port_reason='No such file or directory.'
@@ -36,14 +40,18 @@ fi
 
 transcript=$work/transcript.txt
 far_pid=""
-helper_pid=""
+com8_pid=""
+helper_pids=()
 cleanup() {
-  [ -z "$helper_pid" ] || kill "$helper_pid" 2>/dev/null || true
-  exec 3>&- 2>/dev/null || true
-  if [ -n "$far_pid" ] && kill -0 "$far_pid" 2>/dev/null; then
-    kill -TERM "$far_pid" 2>/dev/null || true
-    timeout 5 tail --pid="$far_pid" -f /dev/null || kill -KILL "$far_pid" 2>/dev/null || true
-  fi
+  local pid
+  for pid in "${helper_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  exec 3>&- 4>&- 2>/dev/null || true
+  for pid in $far_pid $com8_pid; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      timeout 5 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -76,10 +84,15 @@ flow_body="1A 00 11 13 00 11 13 11 13 13 11 00 00 00 00 00 00 00 00 00 00 00 00 
 flow_status="AA $flow_body $(crc16_cms $flow_body)"
 flow_vector="1 0 0 0 17.07421875 19.06640625 0.004150390625 0.004638671875"
 
+# The bytes of FILE in upper-case hex, one space between them.
+hex_of() {
+  od -An -v -tx1 "$1" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true
+}
+
 rm -f "$cable"
 mkfifo "$work/far-end.in"
 case $mode in
-  peer) "$far_end" --link "$cable" --record "$work/received.bin" \
+  peer | peers) "$far_end" --link "$cable" --record "$work/received.bin" \
           <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
   sim) "$far_end" --link "$cable" --log "$work/sim.log" --stats "$work/sim.stats" \
          <"$work/far-end.in" >"$work/far-end.out" 2>"$work/far-end.err" & ;;
@@ -90,8 +103,19 @@ exec 3>"$work/far-end.in"
 wait_for_line "$work/far-end.out" "ready $cable" 10 ||
   { echo "FAIL: $(basename "$far_end") did not get ready: $(cat "$work/far-end.err")"; exit 1; }
 pty=$(readlink -f "$cable")
+if [ "$mode" = peers ]; then
+  rm -f "$cable8"
+  mkfifo "$work/com8.in"
+  "$far_end" --link "$cable8" --record "$work/received-com8.bin" \
+    <"$work/com8.in" >"$work/com8.out" 2>"$work/com8.err" 3>&- &
+  com8_pid=$!
+  exec 4>"$work/com8.in"
+  wait_for_line "$work/com8.out" "ready $cable8" 10 ||
+    { echo "FAIL: the COM8 peer did not get ready: $(cat "$work/com8.err")"; exit 1; }
+fi
 if [ "$platform" = windows ]; then
   ln -sfn "$cable" "$WINEPREFIX/dosdevices/com7"
+  ln -sfn "$cable8" "$WINEPREFIX/dosdevices/com8"
   open_path='\\\\.\\COM7'
 else
   ln -s COM7 "$work/com7"
@@ -112,7 +136,22 @@ if [ "$mode" = peer ]; then
     wait_for_size "$work/received.bin" 104 60 && echo "send $flow_status" >&3 &&
     wait_for_size "$work/received.bin" 130 60 && echo "send ${worked_status:0:38}" >&3 &&
     sleep 0.3 && echo "send ${worked_status:39}" >&3) &
-  helper_pid=$!
+  helper_pids+=($!)
+fi
+if [ "$mode" = peers ]; then
+  # Each peer answers with a frame of its own: COM8 once @odo-2 and @vel-2
+  # are in, COM7 after @vel-1 and again after @odo-1 (x 3, y 4, heading 1).
+  # Asked to (hang-up.request), COM7's peer hangs up; hung-up tells the host
+  # once its pty master is closed.
+  (wait_for_size "$work/received-com8.bin" 52 60 && echo "send $flow_status" >&4) &
+  helper_pids+=($!)
+  body_3_4_1="1A 00 00 00 00 00 00 80 FF 00 01 00 00 40 40 00 00 80 40 00 00 80 3F 00 08 00 F0"
+  (wait_for_size "$work/received.bin" 26 60 && echo "send $worked_status" >&3 &&
+    wait_for_size "$work/received.bin" 52 60 &&
+    echo "send AA $body_3_4_1 $(crc16_cms $body_3_4_1)" >&3 &&
+    wait_for_size "$work/hang-up.request" 1 60 && echo hangup >&3 &&
+    wait_for_no_master "$far_pid" 10 && touch "$work/hung-up") &
+  helper_pids+=($!)
 fi
 
 started=$(date +%s%N)
@@ -186,6 +225,15 @@ if [ "$mode" = peer ]; then
   [ "$(took_of @no-frame)" -ge 240 ] || fail "@no-frame took $(took_of @no-frame) ms, not 250"
   [ "$(took_of @read-at-once)" -lt 100 ] || fail "read after a wait took $(took_of @read-at-once) ms"
 
+  # Ctrl-C: the wait ends within 50 ms of the flag, says so once, and gives
+  # element 1 = 0; the stop frames are among those the peer received.
+  expect_result @interrupted "double 1x8: 0 1 2 0.5 1 -0.5 -1 0.5"
+  expect_printed @interrupted 'VelocartDriver: interrupted; the robot was told to stop.\n'
+  raised=$(lines_of @interrupted note | sed -n 's/^interrupt raised at \([0-9]*\)\..*/\1/p')
+  [ -n "$raised" ] && [ $(($(took_of @interrupted) - raised)) -le 50 ] ||
+    fail "@interrupted took $(took_of @interrupted) ms, the flag raised at ${raised:-no time} ms"
+  lines_of @interrupted note | grep -qx 'interrupt taken' || fail "@interrupted: the host took no interrupt"
+
   # 115200 baud 8N1, and no XON/XOFF flow control in either direction
   settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
   for setting in 115200 cs8 -parenb -cstopb -ixon -ixoff -crtscts; do
@@ -223,18 +271,59 @@ if [ "$mode" = peer ]; then
   echo quit >&3
   exec 3>&-
   timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the pty peer did not stop"
-  # Clearing the module while the robot drove (@vel-reopened) told it to stop
-  # first: a zero velocity, then free wheels.
+  # Ctrl-C (@interrupted) and clearing the module while the robot drove
+  # (@vel-reopened) each told it to stop: a zero velocity, then free wheels.
   zero="AA 16 00 03 00 01 03 00 $(printf '00 %.0s' $(seq 16)) E2 99"
   free="AA 16 00 03 00 01 00 00 $(printf '00 %.0s' $(seq 16)) DE A5"
   expected=""
-  for label in @vel @odo @free @vel-2 @vel-3 @vel-reopened; do
+  for label in @vel @odo @free @vel-2 @vel-3; do
     expected+=" $(values_of $label)"
   done
-  expected+=" $zero $free $(values_of @vel-after-clear)"
-  received=$(od -An -v -tx1 "$work/received.bin" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true)
+  expected+=" $zero $free $(values_of @vel-reopened) $zero $free $(values_of @vel-after-clear)"
+  received=$(hex_of "$work/received.bin")
   [ "$(echo $received)" = "$(echo $expected)" ] ||
     fail "the pty peer received: $(echo $received); expected: $(echo $expected)"
+elif [ "$mode" = peers ]; then
+  # Two links: each opens its own port and reads its own peer's frame; link
+  # 1 carries on once link 2 is closed.
+  expect_printed @open-1 "$opened"
+  expect_printed @open-2 'Port COM8 is opened successfully.\n'
+  for label in @open-1 @open-2; do
+    expect_result $label "int8 1x1: 0"
+  done
+  expect_result @read-2 "double 1x8: $flow_vector"
+  expect_result @read-1 "double 1x8: 1 1 2 0.5 1 -0.5 -1 0.5"
+  expect_result @read-1-alone "double 1x8: 1 3 4 1 1 -0.5 -1 0.5"
+
+  # COM7's far end gone: the wait ends at once and says so once; the next
+  # wait says nothing; the first frame command says the write failed, once;
+  # the handle is let go.
+  [ "$(lines_of @hung-up note)" = "hung-up appeared" ] || fail "the COM7 peer did not hang up"
+  for label in @dead @dead-again; do
+    expect_result $label "double 1x8: 0 3 4 1 1 -0.5 -1 0.5"
+  done
+  expect_printed @dead 'VelocartDriver: COM7 hung up; open it again once it is back.\n'
+  [ "$(took_of @dead)" -lt 1000 ] || fail "@dead took $(took_of @dead) ms of its 8 s"
+  expect_printed @dead-again
+  [ "$(took_of @dead-again)" -lt 100 ] || fail "@dead-again took $(took_of @dead-again) ms of its 3 s"
+  expect_printed @dead-vel 'VelocartDriver: the frame could not be written to COM7.\n'
+  expect_printed @dead-vel-again
+  [ "$(lines_of @ports-dead note)" = "open ports 0" ] || fail "@ports-dead: $(lines_of @ports-dead note)"
+
+  # Each peer received exactly its own link's frames.
+  echo quit >&4
+  exec 3>&- 4>&-
+  timeout 10 tail --pid="$com8_pid" -f /dev/null || fail "the COM8 peer did not stop"
+  timeout 10 tail --pid="$far_pid" -f /dev/null || fail "the COM7 peer did not stop"
+  for pair in received.bin:"@vel-1 @odo-1" received-com8.bin:"@odo-2 @vel-2 @free-2"; do
+    expected=""
+    for label in ${pair#*:}; do
+      expected+=" $(values_of $label)"
+    done
+    received=$(hex_of "$work/${pair%%:*}")
+    [ "$(echo $received)" = "$(echo $expected)" ] ||
+      fail "${pair%%:*}: $(echo $received); expected: $(echo $expected)"
+  done
 else
   # The simulated robot answers each frame; each read gets the reply to the
   # frame before it.

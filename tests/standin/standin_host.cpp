@@ -26,8 +26,9 @@
 //                         loads it afresh
 //   [@LABEL] !interrupt MS  during the next call, raise MATLAB's Ctrl-C flag
 //                         (utIsInterruptPending) MS ms after the call starts;
-//                         after the call the host takes the flag back, as
-//                         MATLAB does when it stops the program, and notes it
+//                         after the call the host notes when it raised it,
+//                         takes the flag back, as MATLAB does when it stops
+//                         the program, and notes it if it was up
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
@@ -36,6 +37,11 @@
 //                         what a test does while the module holds the port
 //                         (read its settings, try a second process, signal
 //                         the far end); prints CMD's exit code
+//   [@LABEL] !await FILE  wait until FILE exists (at most 60 s) and note
+//                         whether it appeared: the end of what a test does
+//                         outside the host between calls, which !run cannot
+//                         wait for under Wine (a Unix program it starts
+//                         runs on its own)
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -49,7 +55,8 @@
 //                             further ones; "result none" if not assigned
 //   took MS ms                wall time of the call
 //   note TEXT                 what only this host can tell (open ports, the
-//                             exit handler, "interrupt taken")
+//                             exit handler, "interrupt raised at MS ms",
+//                             "interrupt taken", a file awaited)
 // and "end of script" after the last line.
 #ifdef _WIN32
 #include <fcntl.h>
@@ -79,6 +86,11 @@
 #include "standin.h"
 
 namespace {
+
+// When the timer thread raised the Ctrl-C flag (nowMilliseconds), read
+// after the thread is joined: a timer that wakes late under load must not
+// count against the module's answer to the flag.
+double InterruptRaisedAt = 0.0;
 
 // What differs between the platforms: loading the module, the clock,
 // sleeping, a timer thread, counting the serial ports the process holds,
@@ -117,6 +129,7 @@ using Timer = HANDLE;
 
 DWORD WINAPI raiseInterruptLater(void* ms) {
     Sleep(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms)));
+    InterruptRaisedAt = nowMilliseconds();
     standinSetInterruptPending(1);
     return 0;
 }
@@ -182,6 +195,7 @@ using Timer = pthread_t;
 
 void* raiseInterruptLater(void* ms) {
     sleepMilliseconds(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(ms)));
+    InterruptRaisedAt = nowMilliseconds();
     standinSetInterruptPending(1);
     return nullptr;
 }
@@ -217,6 +231,18 @@ void makeStdoutBinary() {}
 int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 #endif
+
+// Polls for FILE every 10 ms, for at most `ms`.
+bool awaitFile(const std::string& file, unsigned long ms) {
+    for (unsigned long waited = 0;; waited += 10) {
+        if (std::FILE* found = std::fopen(file.c_str(), "rb")) {
+            std::fclose(found);
+            return true;
+        }
+        if (waited >= ms) return false;
+        sleepMilliseconds(10);
+    }
+}
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -654,6 +680,10 @@ bool runCall(Module& module, const std::string& label, const Call& call, long in
         }
     }
     std::printf("%s took %.1f ms\n", label.c_str(), elapsed);
+    if (interruptAfterMs >= 0) {
+        std::printf("%s note interrupt raised at %.1f ms\n", label.c_str(),
+                    InterruptRaisedAt - start);
+    }
     if (standinTakeInterruptPending() != 0) std::printf("%s note interrupt taken\n", label.c_str());
 
     std::vector<mxArray*> kept;
@@ -713,6 +743,12 @@ int main(int argc, char** argv) {
         if (line.rfind("!run ", 0) == 0) {
             const int status = std::system(line.c_str() + 5);
             std::printf("%s note exit %d\n", label.c_str(), exitCodeOf(status));
+            continue;
+        }
+        if (line.rfind("!await ", 0) == 0) {
+            const std::string file = trim(line.substr(7));
+            std::printf("%s note %s %s\n", label.c_str(), file.c_str(),
+                        awaitFile(file, 60000) ? "appeared" : "did not appear in 60 s");
             continue;
         }
         if (line == "!clear") {

@@ -89,3 +89,14 @@ wait_for_line() {
     waited=$((waited + 1))
   done
 }
+
+# Waits until process PID holds no pty master (its far end has hung up),
+# for at most SECONDS.
+wait_for_no_master() {
+  local pid=$1 seconds=$2 waited=0
+  while ls -l "/proc/$pid/fd" 2>/dev/null | grep -q ptmx; do
+    [ "$waited" -lt $((seconds * 20)) ] || return 1
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+}
