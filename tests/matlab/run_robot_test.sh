@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VelocartRobot in octave-cli against simulated robots on the paced wire:
 # one to move, two more for several robots at once, one that streams, one
-# that falls silent; then examples/record.m, and Ctrl-C during a move.
+# that falls silent; then examples/record_square.m, and Ctrl-C during a move.
 #   run_robot_test.sh MEX_FILE SIM_EXECUTABLE
 set -euo pipefail
 mex=$1
@@ -28,16 +28,16 @@ VELOCART_ROBOT_DIR=$work timeout 300 octave-cli --no-gui --norc --quiet --no-win
           addpath('$(dirname "$mex")');
           velocart_robot_test" 2>&1
 
-# examples/record.m drives its square and writes the plot (a PNG file).
+# examples/record_square.m drives its square and writes the plot (a PNG file).
 start_sim recorded --wire
 timeout 300 octave-cli --no-gui --norc --quiet --no-window-system \
   --eval "addpath('$root/matlab'); addpath('$(dirname "$mex")'); port = '$work/recorded';
-          pngFile = '$work/record.png'; run('$root/examples/record.m');" 2>&1
-if [ "$(head -c 8 "$work/record.png" | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
-  echo "FAIL: examples/record.m wrote no PNG"
+          pngFile = '$work/record_square.png'; run('$root/examples/record_square.m');" 2>&1
+if [ "$(head -c 8 "$work/record_square.png" | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
+  echo "FAIL: examples/record_square.m wrote no PNG"
   exit 1
 fi
-echo "examples/record.m wrote its plot"
+echo "examples/record_square.m wrote its plot"
 
 # Ctrl-C during travel in a script stops the robot while the session, and the
 # object in its workspace, live on (--persist; at exit delete would stop it

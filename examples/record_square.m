@@ -1,32 +1,34 @@
-% RECORD  Drive a 0.5 m square with VelocartRobot while recording every
-% status, then plot the path, and the speed and the turn rate against time.
+% RECORD_SQUARE  Drive a 0.5 m square with VelocartRobot while recording
+% every status, then plot the path, and the speed and the turn rate against
+% time. (Not record.m: that would hide Octave's own record.)
 %
 %   port = '/tmp/robot';   % a device path (velocart-sim prints its link), or a port number
-%   run('examples/record.m') % MATLAB and Octave
+%   run('examples/record_square.m') % MATLAB and Octave
 %
 % The script makes a VelocartRobot on PORT, sets the pose to zero, starts a
 % recording and drives the square of square.m: four times 0.5 m at 0.2 m/s
 % and a quarter turn left at 1 rad/s. The recording holds every status the
 % robot sent during the moves, each stamped by the module when it arrived.
 % The script prints how many there were and the longest gap between two,
-% and saves the plot to record.png beside this script (run works in the
-% script's folder), or to the file named by pngFile, if set. Clearing the
-% robot at the end stops it, frees its wheels and closes the port. A move
+% and saves the plot to record_square.png beside this script (run works in
+% the script's folder), or to the file named by pngFile, if set. Clearing
+% the robot at the end stops it, frees its wheels and closes the port. A move
 % cut short (Ctrl-C, an error) stops the robot; being a script, it leaves
 % robot in the workspace: L = stopRecording(robot) then gives what was
 % recorded so far, and clear robot frees the wheels and the port.
 
 if ~exist('port', 'var')
-    error('record:port', 'record: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
+    error('record_square:port', ['record_square: set port first, e.g. port = 3; or ' ...
+                                 'port = ''/dev/ttyUSB0'';']);
 end
 if ~exist('pngFile', 'var')
-    pngFile = 'record.png';
+    pngFile = 'record_square.png';
 end
 if isempty(which('VelocartDriver')) || isempty(which('VelocartRobot'))
     % run works in this script's folder, where Octave looks for a folder put
     % on the path by a relative name from there.
-    error('record:path', ['record: VelocartDriver or VelocartRobot is not on the path; put ' ...
-                          'their folder there by an absolute name']);
+    error('record_square:path', ['record_square: VelocartDriver or VelocartRobot is not on ' ...
+                                 'the path; put their folder there by an absolute name']);
 end
 
 robot = VelocartRobot(port);
