@@ -43,8 +43,12 @@ constexpr double kShortestWatchdog = 0.05;
 constexpr double kLongestWatchdog = 60.0;
 
 // The name the host called the module by, for the module's own lines: a
-// renamed copy (RobotB.mexw64) must point at itself. Set at each call.
-const char* ModuleName = "VelocartDriver";
+// renamed copy (RobotB.mexw64) must point at itself. Asked for only when a
+// line is printed, which keeps it off the path of every call.
+const char* moduleName() {
+    const char* called = mexFunctionName();
+    return called != nullptr && called[0] != '\0' ? called : "VelocartDriver";
+}
 
 // One console line of the module's own, "Name: text", naming the link when
 // it is not link 1. Lines are short; a device path may be long, and a line
@@ -56,9 +60,9 @@ void say(const Link* link, const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (link != nullptr && numberOf(*link) != 1) {
-        mexPrintf("%s: link %d: %s\n", ModuleName, numberOf(*link), text);
+        mexPrintf("%s: link %d: %s\n", moduleName(), numberOf(*link), text);
     } else {
-        mexPrintf("%s: %s\n", ModuleName, text);
+        mexPrintf("%s: %s\n", moduleName(), text);
     }
 }
 
@@ -221,7 +225,11 @@ private:
     bool whole_ = false;
 };
 
-bool isText(const mxArray* array) { return ArgumentText(array).isText(); }
+// What ArgumentText takes for text, without converting it.
+bool isText(const mxArray* array) {
+    return array != nullptr && (mxGetClassID(array) == mxCHAR_CLASS ||
+                                (mxIsClass(array, "string") && mxGetNumberOfElements(array) == 1));
+}
 
 // One call of a command: its results, its argument (what follows the
 // command name), and the links it acts on.
@@ -263,7 +271,7 @@ const char* hintFor(OpenProblem problem) {
 void reportOpenFailure(const Link& link, bool wasOpen) {
     if (wasOpen && !link.port.isClosed) {
         say(&link, "%s is already open; call %s(%s'close') first.", openPortName(link.port),
-            ModuleName, linkPrefix(link).text);
+            moduleName(), linkPrefix(link).text);
         return;
     }
     const OpenFailure& failure = lastOpenFailure();
@@ -279,7 +287,7 @@ void reportOpenFailure(const Link& link, bool wasOpen) {
 // A device is open on one link at a time.
 void reportHeldElsewhere(const Link& link, const Link& holder) {
     say(&link, "%s is open on link %d; use that link, or call %s(%d, 'close') first.",
-        openPortName(holder.port), numberOf(holder), ModuleName, numberOf(holder));
+        openPortName(holder.port), numberOf(holder), moduleName(), numberOf(holder));
 }
 
 void finishOpen(Link& link, mxArray* plhs[], int status) {
@@ -292,7 +300,7 @@ void finishOpen(Link& link, mxArray* plhs[], int status) {
 
 void refuseOpen(const Call& call) {
     say(call.numbered ? &call.link() : nullptr,
-        "'open' needs a port number or a device name, e.g. %s(%s'open', 3).", ModuleName,
+        "'open' needs a port number or a device name, e.g. %s(%s'open', 3).", moduleName(),
         linkPrefix(call.link()).text);
     setPortStatus(call.plhs, -1);
 }
@@ -391,7 +399,7 @@ mxArray* createEcho(int rows) {
 
 void refuseFrame(const Call& call, const char* command, const char* needs, const char* example) {
     say(call.numbered ? &call.link() : nullptr,
-        "'%s' needs %s, e.g. %s(%s'%s', %s); nothing was sent.", command, needs, ModuleName,
+        "'%s' needs %s, e.g. %s(%s'%s', %s); nothing was sent.", command, needs, moduleName(),
         linkPrefix(call.link()).text, command, example);
     call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
 }
@@ -545,7 +553,7 @@ bool readTimeout(const Call& call, const char* command, double& timeout) {
     }
     say(&call.link(),
         "'%s' takes a timeout in seconds from 0 to 60, e.g. %s(%s'%s', 0.1); nothing was read.",
-        command, ModuleName, linkPrefix(call.link()).text, command);
+        command, moduleName(), linkPrefix(call.link()).text, command);
     return false;
 }
 
@@ -609,7 +617,7 @@ void runLinkOf(const Call& call) {
         holder = linkHoldingPort(nullptr, static_cast<int>(std::trunc(number)));
     } else {
         say(&call.link(), "'linkOf' needs a port number or a device name, e.g. %s('linkOf', 3).",
-            ModuleName);
+            moduleName());
     }
     call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
     mxGetPr(call.plhs[0])[0] = holder != nullptr ? numberOf(*holder) : 0;
@@ -628,7 +636,7 @@ void runWatchdog(const Call& call) {
             say(call.numbered ? &link : nullptr,
                 "'watchdog' takes 0 (off) or seconds from %g to %g, e.g. %s(%s'watchdog', 0.5);"
                 " it stays at %g.",
-                kShortestWatchdog, kLongestWatchdog, ModuleName, linkPrefix(link).text,
+                kShortestWatchdog, kLongestWatchdog, moduleName(), linkPrefix(link).text,
                 link.watchdog.seconds.load());
         } else {
             setWatchdog(link, seconds);
@@ -721,7 +729,7 @@ const Command* findCommand(const char* name) {
 void runUnknownCommand(int nlhs, mxArray* plhs[], const char* name) {
     constexpr int kShownLength = 40;
     const bool cut = std::strlen(name) > static_cast<std::size_t>(kShownLength);
-    mexPrintf("%s: unknown command '%.*s%s'; commands are", ModuleName, kShownLength, name,
+    mexPrintf("%s: unknown command '%.*s%s'; commands are", moduleName(), kShownLength, name,
               cut ? "..." : "");
     const char* separator = " ";
     for (const Command& command : kCommands) {
@@ -760,6 +768,7 @@ bool readLinkNumbers(const mxArray* array, const Command& command, Call& call) {
 // Any command the watchdog stopped a robot since the last call says so
 // first, once.
 void reportWatchdogStops() {
+    if (!takeWatchdogStops()) return;
     for (Link& link : Links) {
         if (link.watchdog.fired.exchange(false)) {
             say(&link, "no command for %g s; the watchdog told the robot to stop.",
@@ -771,8 +780,6 @@ void reportWatchdogStops() {
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    const char* called = mexFunctionName();
-    ModuleName = called != nullptr && called[0] != '\0' ? called : "VelocartDriver";
     reportWatchdogStops();
     // VelocartDriver(k, command, ...) names a link; anything else but text
     // in the first place has no command name to match.
@@ -796,7 +803,7 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
         say(nullptr,
             "'%s' needs a link number from 1 to %d in the first place%s, e.g. %s(2, '%s', ...).",
             command->name, kLinkCount, command->manyLinks ? " (or a vector of distinct ones)" : "",
-            ModuleName, command->name);
+            moduleName(), command->name);
         command->refuse(call);
         return;
     }

@@ -17,6 +17,9 @@ namespace {
 // link may need it, and at least this often.
 constexpr double kLongestWatchdogPause = 1.0;
 
+// Set by the watchdog's thread after a link's `fired` flag.
+std::atomic<bool> AnyWatchdogStop{false};
+
 // One byte on the wire: a start bit, 8 data bits and a stop bit.
 constexpr double kByteSeconds = 10.0 / kLineBaudRate;
 
@@ -122,6 +125,7 @@ void fireWatchdog(Link& link) {
     encodeFreeWheels(stop);
     writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing);
     link.watchdog.fired.store(true);
+    AnyWatchdogStop.store(true);
 }
 
 // Runs on the watchdog's thread: stops each robot whose time is up and
@@ -221,6 +225,10 @@ bool updateWatchdogThread() {
         return true;
     }
     return startWorker(watchdogTick);
+}
+
+bool takeWatchdogStops() {
+    return AnyWatchdogStop.load(std::memory_order_relaxed) && AnyWatchdogStop.exchange(false);
 }
 
 void closeLink(Link& link) {

@@ -113,6 +113,9 @@ void setWatchdog(Link& link, double seconds);
 // Starts or ends the thread as the links now need; false if it is needed
 // and could not start.
 bool updateWatchdogThread();
+// Whether the watchdog stopped a robot since this was last asked (the
+// links' own `fired` flags say which): one load on the path of every call.
+bool takeWatchdogStops();
 
 // Closes the link's port, empties its ring, and ends the watchdog's thread
 // if no other link needs it.
