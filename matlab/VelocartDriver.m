@@ -48,9 +48,10 @@
 %       oldest are gone (the console says how many).
 %       Times: a frame is stamped at the read that completed it, less the
 %       line time of the bytes that came after it, so frames that crossed the
-%       wire back to back keep their spacing. A frame that waited in the
-%       operating system's buffer is stamped when the driver read it: for
-%       true arrival times, call often or wait with a timeout.
+%       wire back to back keep their spacing. Stamps always increase. A
+%       frame that waited in the operating system's buffer is stamped when
+%       the driver read it: for true arrival times, call often or wait with
+%       a timeout.
 %
 %   s = VelocartDriver('read')          the status at the start of what arrived
 %       One read of what has arrived since the last read; the frame at its

@@ -1,5 +1,6 @@
 #include "gateway/links.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "protocol/byte_order.h"
@@ -51,16 +52,32 @@ struct Receiving {
     double readAt;  // the read that delivered the bytes being fed
 };
 
-// Takes each frame the assembler accepts, with its stamp: the read that
-// completed it, less the line time of the bytes that crossed after it.
-// Frames that came back to back keep their spacing.
+// A frame's stamp: the read that completed it, less the line time of the
+// bytes that crossed after it, so frames that came back to back keep their
+// spacing. A line delivers in bursts (a USB adapter's latency timer, a pty's
+// work queue), and counting back across a burst can reach behind frames an
+// earlier read already stamped. But a frame crossed the wire a frame's time
+// after the one before it at the earliest, and before the read that took
+// it: a burst that cannot have crossed in between (a pty carries bytes
+// faster than any wire) shares that time evenly, in order.
+double stampOf(const Link& link, double readAt) {
+    const std::size_t after = link.assembler.bytesAfterFrame();
+    const double counted = readAt - static_cast<double>(after) * kByteSeconds;
+    if (link.ring.accepted == 0) return counted;
+    const double previous = link.ring.frames[(link.ring.accepted - 1) % kRingSize].stamp;
+    const double framesToCome = static_cast<double>(after / kStatusFrameSize + 1);
+    const double earliest =
+        previous + std::min(kStatusFrameSize * kByteSeconds, (readAt - previous) / framesToCome);
+    return std::max(counted, earliest);
+}
+
+// Takes each frame the assembler accepts, with its stamp.
 class StatusListener : public FrameListener {
 public:
     explicit StatusListener(const Receiving& receiving) : receiving_(receiving) {}
     void onFrame(const std::uint8_t* frame) override {
         Link& link = receiving_.link;
-        const double stamp = receiving_.readAt -
-                             static_cast<double>(link.assembler.bytesAfterFrame()) * kByteSeconds;
+        const double stamp = stampOf(link, receiving_.readAt);
         std::memcpy(link.newest.bytes, frame, kStatusFrameSize);
         link.newest.stamp = stamp;
         link.newest.fresh = true;
