@@ -16,7 +16,7 @@ assert(VelocartDriver('open', peer.link) == 0, 'first open');
 assert(open_elsewhere(octave, mex_dir, peer.link) == 9, 'a second process is refused (-1)');
 
 % Unloading the module closes every link: another process can open them.
-% (Octave's "clear mex" unloads nothing; "clear functions" is its way.)
+% (Octave's "clear mex" unloads nothing; test_stopping.m unloads with "clear functions".)
 other = peer_start('robot-5');
 assert(VelocartDriver(5, 'open', other.link) == 0, 'a second link');
 clear VelocartDriver
@@ -70,14 +70,6 @@ for form = {'VelocartDriver(''open'', port)', 'VelocartDriver(''sendVelocity'', 
             'VelocartDriver(''watchdog'', seconds)', 'VelocartDriver(2, ''open'''}
   assert(~isempty(strfind(text, form{1})), 'help mentions %s', form{1});
 end
-
-% The other way to unload every function; it also clears this script's
-% own, so it comes last.
-assert(VelocartDriver('open', peer.link) == 0, 'open before clear functions');
-clear functions
-assert(isempty(VelocartDriver('links')), 'clear functions unloaded the module');
-assert(VelocartDriver('open', peer.link) == 0, 'reopen after clear functions');
-VelocartDriver('close');
 
 peer_stop(peer);
 printf('test_lifecycle: all checks passed\n');
