@@ -90,21 +90,28 @@ catch failure
 end
 assert_port_free('after an error');
 
-%% Two robots at once, each status from its own: through two copies of the module, and through
-% two links of one, each object on the lowest free link
+%% Two robots drive a square each, a side of one, then a side of the other: through two copies
+% of the module, and through two links of one, each object on the lowest free link
 pairs = {{main, @VelocartDriver, second, @RobotB}, {second, @VelocartDriver, third, @VelocartDriver}};
+starts = [0 0 0; 1 1 -1];
 for p = 1:2
   [port_a, driver_a, port_b, driver_b] = pairs{p}{:};
-  a = VelocartRobot(port_a, 'Driver', driver_a);
-  b = VelocartRobot(port_b, 'Driver', driver_b);
-  assert(p == 1 || isequal([a.Link b.Link], [1 2]), 'links %d and %d', a.Link, b.Link);
-  setPose(a, 1, 1, 0);
-  setPose(b, -1, -1, 0);
-  sa = drive(a, 0.25, 0);
-  sb = drive(b, -0.5, 0.25);
-  assert(sa.x >= 1 && sa.v == 0.25 && sa.w == 0, 'robot a: %s', mat2str([sa.x sa.v sa.w]));
-  assert(sb.x <= -1 && sb.v == -0.5 && sb.w == 0.25, 'robot b: %s', mat2str([sb.x sb.v sb.w]));
-  clear a b
+  robots = {VelocartRobot(port_a, 'Driver', driver_a), VelocartRobot(port_b, 'Driver', driver_b)};
+  assert(p == 1 || isequal(cellfun(@(r) r.Link, robots), [1 2]), 'each takes the lowest free link');
+  for k = 1:2
+    setPose(robots{k}, starts(k, 1), starts(k, 2), starts(k, 3));
+  end
+  for side = 1:8
+    k = 2 - mod(side, 2);
+    travel(robots{k}, 0.1, 0.25);
+    turn(robots{k}, pi / 2, 2);
+  end
+  for k = 1:2
+    s = status(robots{k});
+    assert(norm([s.x s.y] - starts(k, 1:2)) < 0.005 && abs(wrap(s.heading - starts(k, 3))) < 0.01, ...
+           'pair %d, robot %d ends at %s', p, k, mat2str([s.x s.y s.heading], 4));
+  end
+  clear robots
 end
 
 %% A new object on the port an earlier one holds takes its link over
