@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The Linux MATLAB module on real kernel serial drivers: Debian's own kernel
-# in a QEMU guest (TCG), the 8250 UART at /dev/ttyS1 and an FTDI adapter
-# through ftdi_sio at /dev/ttyUSB0, a simulated robot on the host behind
-# each. guest.sh runs every claim in one boot and prints a "kernel:" line
-# each; this script pulls and plugs the adapter back when the guest asks.
+# The Linux MATLAB module on real kernel serial drivers (8250, ftdi_sio) in a
+# QEMU guest (TCG) booted from Debian's kernel, a simulated robot on the host
+# behind each port. guest.sh runs the claims; this script boots it, and pulls
+# and plugs back the FTDI adapter when the guest asks.
 #   run_kernel_tier.sh STANDIN_HOST MODULE VELOCART_SIM CACHE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -58,7 +57,6 @@ fetch_kernel() {
   find "$work/deb/lib/modules" -name '*.ko' -exec cp -t "$cache" {} +
   mv "$work/vmlinux" "$cache/vmlinux"
   echo "$package" >"$cache/package"
-  rm -rf "$work/deb"
 }
 
 # busybox, the guest script, the modules, and the stand-in host with the
