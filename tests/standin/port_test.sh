@@ -232,7 +232,6 @@ if [ "$mode" = peer ]; then
   raised=$(lines_of @interrupted note | sed -n 's/^interrupt raised at \([0-9]*\)\..*/\1/p')
   [ -n "$raised" ] && [ $(($(took_of @interrupted) - raised)) -le 50 ] ||
     fail "@interrupted took $(took_of @interrupted) ms, the flag raised at ${raised:-no time} ms"
-  lines_of @interrupted note | grep -qx 'interrupt taken' || fail "@interrupted: the host took no interrupt"
 
   # 115200 baud 8N1, and no XON/XOFF flow control in either direction
   settings=$(tr '; ' '\n\n' <"$work/line-settings.txt" || true)
