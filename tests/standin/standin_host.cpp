@@ -31,15 +31,14 @@
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
 //                         and stderr, hung up or not
-//   [@LABEL] !run CMD     run CMD with the system's shell and wait for it:
-//                         what a test does while the module holds the port
-//                         (read its settings, try a second process, signal
-//                         the far end); prints CMD's exit code
+//   [@LABEL] !run CMD     run CMD with the system's shell, wait for it and
+//                         note its exit code: what a test does while the
+//                         module holds the port (read its settings, try a
+//                         second process, signal the far end)
 //   [@LABEL] !await FILE  wait until FILE exists (at most 60 s) and note
 //                         whether it appeared: the end of what a test does
-//                         outside the host between calls, which !run cannot
-//                         wait for under Wine (a Unix program it starts
-//                         runs on its own)
+//                         outside the host, as under Wine !run does not wait
+//                         for a Unix program
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -198,14 +197,11 @@ int interruptRaised() {
 
 // Polls for FILE every 10 ms, for at most `ms`.
 bool awaitFile(const std::string& file, unsigned long ms) {
-    for (unsigned long waited = 0;; waited += 10) {
-        if (std::FILE* found = std::fopen(file.c_str(), "rb")) {
-            std::fclose(found);
-            return true;
-        }
+    for (unsigned long waited = 0; !std::ifstream(file); waited += 10) {
         if (waited >= ms) return false;
         sleepMilliseconds(10);
     }
+    return true;
 }
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
