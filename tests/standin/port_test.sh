@@ -99,9 +99,8 @@ hex_of() {
   od -An -v -tx1 "$1" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' || true
 }
 
-# Starts the far end of PORT on LINK with ARGS, its input the fifo
-# $work/PORT.in held open on FD, and waits until it is ready:
-#   start_far_end PORT FD LINK ARGS...
+# Starts the far end of PORT on LINK with ARGS, fed from $work/PORT.in held
+# open on FD, and waits until it is ready: start_far_end PORT FD LINK ARGS...
 start_far_end() {
   local port=$1 fd=$2 link=$3
   shift 3
