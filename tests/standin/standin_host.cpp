@@ -637,7 +637,7 @@ bool runCall(Module& module, const std::string& label, const Call& call, long in
         }
     }
     std::printf("%s took %.1f ms\n", label.c_str(), elapsed);
-    if (interruptAfterMs >= 0 && elapsed >= static_cast<double>(interruptAfterMs)) {
+    if (interruptAfterMs >= 0 && elapsed >= InterruptAt - start) {
         std::printf("%s note interrupt raised at %.1f ms\n", label.c_str(), InterruptAt - start);
     }
     InterruptAt = -1.0;
