@@ -30,11 +30,8 @@ octave "pkg install -local '$tarball';" >"$work/install.log" 2>&1 ||
 echo "pkg install took $(($(date +%s) - started)) s"
 # pkg install puts every folder of the package on the path while it indexes
 # the help texts: a file there named like one of Octave's would hide it.
-if grep -q "shadows" "$work/install.log"; then
-  cat "$work/install.log"
-  echo "FAIL: pkg install warns of a file that hides a function"
-  exit 1
-fi
+! grep -q shadows "$work/install.log" ||
+  { cat "$work/install.log"; echo "FAIL: pkg install warns of a file that hides a function"; exit 1; }
 
 VELOCART_TEST_DIR=$work VELOCART_PTY_PEER=$peer \
   octave "pkg load velocartdriver; addpath('$gateway_tests'); source('$here/octave_package.m');"

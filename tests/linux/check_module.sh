@@ -5,9 +5,9 @@
 #   check_module.sh MODULE LIBMX_DEF LIBMEX_DEF LIBUT_DEF
 # It must export mexFunction alone; need only libmx.so, libmex.so, libut.so,
 # libc and libm, with no search path of its own; take from MATLAB only the
-# calls the .def files list (the creation calls under their _700 names); and carry no
-# symbol version of the C++ runtime (GLIBCXX_, CXXABI_, GCC_) nor a glibc
-# version newer than 2.28.
+# calls the .def files list (the creation calls under their _700 names); and
+# carry no symbol version of the C++ runtime (GLIBCXX_, CXXABI_, GCC_) nor a
+# glibc version newer than 2.28.
 set -euo pipefail
 module=$1
 libmx_def=$2
@@ -56,8 +56,7 @@ fi
 def_names() {
   awk 'found && NF && $1 !~ /^;/ { print $1 } /^EXPORTS/ { found = 1 }' "$1"
 }
-allowed=$(cat <(def_names "$libmx_def") <(def_names "$libmex_def") <(def_names "$libut_def") |
-  sort -u)
+allowed=$(for def in "$libmx_def" "$libmex_def" "$libut_def"; do def_names "$def"; done | sort -u)
 unlisted=$(comm -23 <(echo "$host_imports") <(echo "$allowed"))
 [ -z "$unlisted" ] || fail "imports host calls missing from the .def files: $(echo $unlisted)"
 for name in mxCreateNumericMatrix_700 mxCreateDoubleMatrix_700; do

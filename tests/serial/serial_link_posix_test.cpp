@@ -29,6 +29,13 @@ namespace {
 // The link under test, as the module holds one: static, Closed at start.
 SerialLinkState testLink;
 
+// Opens and writes as the gateway does: on testLink, at the line's rate.
+int openLink(const char* path) { return openPortByName(testLink, path, kLineBaudRate); }
+int openLink(const std::string& path) { return openLink(path.c_str()); }
+bool writeLink(const std::vector<std::uint8_t>& bytes) {
+    return writeFrame(testLink, bytes.data(), static_cast<int>(bytes.size()));
+}
+
 int openFdCount() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");
@@ -123,7 +130,7 @@ int openInChild(const std::string& path) {
     if (pid == 0) {
         if (!testLink.isClosed) close(testLink.deviceHandle);
         testLink.isClosed = true;
-        const int status = openPortByName(testLink, path.c_str(), kLineBaudRate);
+        const int status = openLink(path);
         _exit(status + 2);  // 0 -> 2, -1 -> 1, -2 -> 0
     }
     int wstatus = 0;
@@ -134,7 +141,7 @@ int openInChild(const std::string& path) {
 }  // namespace
 
 TEST_F(SerialLinkTest, OpensRaw115200EightNoneOneWithReadsThatReturnAtOnce) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_FALSE(testLink.isClosed);
     EXPECT_STREQ(openPortName(testLink), pty.slave.c_str());
 
@@ -154,23 +161,23 @@ TEST_F(SerialLinkTest, OpensRaw115200EightNoneOneWithReadsThatReturnAtOnce) {
 }
 
 TEST_F(SerialLinkTest, FrameBytesArriveAtTheFarEndExactly) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeLink(frame));
+    EXPECT_TRUE(writeLink(frame));
     auto twice = frame;
     twice.insert(twice.end(), frame.begin(), frame.end());
     EXPECT_EQ(pty.receive(twice.size()), twice);
     // Closing right after a frame (the free-wheel command, typically)
     // must not drop it.
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeLink(frame));
     closePort(testLink);
     EXPECT_EQ(pty.receive(frame.size()), frame);
 }
 
 TEST_F(SerialLinkTest, InputThatArrivedBeforeTheOpenIsDiscarded) {
     pty.send(sampleFrame());
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     usleep(20000);
     readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
@@ -179,7 +186,7 @@ TEST_F(SerialLinkTest, InputThatArrivedBeforeTheOpenIsDiscarded) {
 // 40 status-sized frames queued: each read takes whole frames only, so the
 // next read still starts at a frame boundary.
 TEST_F(SerialLinkTest, ABacklogIsReadInWholeFrames) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     std::vector<std::uint8_t> backlog;
     for (int k = 0; k < 40; ++k) {
         std::vector<std::uint8_t> frame(30, static_cast<std::uint8_t>(k));
@@ -195,7 +202,7 @@ TEST_F(SerialLinkTest, ABacklogIsReadInWholeFrames) {
 }
 
 TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const auto frame = sampleFrame();
     pty.send(frame);
     ASSERT_TRUE(readUntil(frame));
@@ -209,7 +216,7 @@ TEST_F(SerialLinkTest, ReceivedBytesLandAtOffsetZeroAndTheRestKeepsOlderContents
 }
 
 TEST_F(SerialLinkTest, ReadWithNothingPendingReturnsAtOnceAndChangesNothing) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const auto start = Clock::now();
     for (int i = 0; i < 10; ++i) readAvailable(testLink);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
@@ -220,7 +227,7 @@ TEST_F(SerialLinkTest, ReadWhileClosedMakesNoRead) {
     pty.send({0x42, 0x43});
     readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     closePort(testLink);
     readAvailable(testLink);
     EXPECT_TRUE(bufferUntouchedFrom(0));
@@ -229,40 +236,40 @@ TEST_F(SerialLinkTest, ReadWhileClosedMakesNoRead) {
 TEST_F(SerialLinkTest, WriteWhileClosedPausesWritesNothingAndReportsSuccess) {
     const auto frame = sampleFrame();
     const auto start = Clock::now();
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeLink(frame));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9));
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_TRUE(pty.receive(1, 100).empty());
 }
 
 TEST_F(SerialLinkTest, ClosingTwiceReleasesOnceAndStaysClosed) {
     const int before = openFdCount();
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_EQ(openFdCount(), before + 1);
     closePort(testLink);
     closePort(testLink);
     EXPECT_TRUE(testLink.isClosed);
     EXPECT_EQ(openFdCount(), before);
     // Released for real: the same device opens again.
-    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openLink(pty.slave), kPortOpen);
 }
 
 TEST_F(SerialLinkTest, SecondProcessIsRefusedWhileTheFirstHoldsThePort) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_EQ(openInChild(pty.slave), kPortUnavailable);
     closePort(testLink);
     EXPECT_EQ(openInChild(pty.slave), kPortOpen);
 }
 
 TEST_F(SerialLinkTest, SameDeviceAgainSucceedsEvenThroughASymbolicLink) {
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const int fd = testLink.deviceHandle;
     char dir[] = "/tmp/velocart-link-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/robot";
     ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
-    EXPECT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
-    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openLink(link), kPortOpen);
+    EXPECT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_EQ(testLink.deviceHandle, fd);  // no second open happened
     unlink(link.c_str());
     rmdir(dir);
@@ -270,16 +277,16 @@ TEST_F(SerialLinkTest, SameDeviceAgainSucceedsEvenThroughASymbolicLink) {
 
 TEST_F(SerialLinkTest, DifferentDeviceIsRefusedAndFramesKeepGoingToTheOpenPort) {
     Pty other;
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const int before = openFdCount();
-    EXPECT_EQ(openPortByName(testLink, other.slave.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openLink(other.slave), kPortUnavailable);
     EXPECT_EQ(openPort(testLink, 3, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, "/nonexistent/velocart", kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openLink("/nonexistent/velocart"), kPortUnavailable);
     EXPECT_EQ(openFdCount(), before);
     EXPECT_STREQ(openPortName(testLink), pty.slave.c_str());
 
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeLink(frame));
     EXPECT_EQ(pty.receive(frame.size()), frame);
     EXPECT_TRUE(other.receive(1, 100).empty());
 }
@@ -292,13 +299,13 @@ TEST_F(SerialLinkTest, RefusedOpensLeaveNoDescriptorBehind) {
     const std::string tooLong(PATH_MAX + 10, 'x');
 
     const int before = openFdCount();
-    EXPECT_EQ(openPortByName(testLink, "/nonexistent/ttyUSB0", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, "/dev/null", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, regular.c_str(), kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, dir, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, "", kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, nullptr, kLineBaudRate), kPortUnavailable);
-    EXPECT_EQ(openPortByName(testLink, tooLong.c_str(), kLineBaudRate), kPortUnavailable);
+    EXPECT_EQ(openLink("/nonexistent/ttyUSB0"), kPortUnavailable);
+    EXPECT_EQ(openLink("/dev/null"), kPortUnavailable);
+    EXPECT_EQ(openLink(regular), kPortUnavailable);
+    EXPECT_EQ(openLink(dir), kPortUnavailable);
+    EXPECT_EQ(openLink(""), kPortUnavailable);
+    EXPECT_EQ(openLink(nullptr), kPortUnavailable);
+    EXPECT_EQ(openLink(tooLong), kPortUnavailable);
     EXPECT_EQ(openFdCount(), before);
     EXPECT_TRUE(testLink.isClosed);
     unlink(regular.c_str());
@@ -322,20 +329,20 @@ TEST_F(SerialLinkTest, RejectedLineSettingsCloseTheDeviceSoALaterOpenSucceeds) {
     EXPECT_TRUE(testLink.isClosed);
     EXPECT_EQ(openFdCount(), before);
     EXPECT_EQ(openInChild(pty.slave), kPortOpen);  // the lock went with the descriptor
-    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openLink(pty.slave), kPortOpen);
 }
 
 // The failed write is the first sign that the device has gone: the handle
 // goes at once (with the lock), and the link keeps the device's name.
 TEST_F(SerialLinkTest, HangUpOfTheFarEndFailsWritesAndLeavesTheBufferAlone) {
     const int before = openFdCount();
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     const auto frame = sampleFrame();
     pty.send(frame);
     ASSERT_TRUE(readUntil(frame));
     pty.hangUp();
 
-    EXPECT_FALSE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_FALSE(writeLink(frame));
     EXPECT_TRUE(testLink.writeFailing);
     EXPECT_TRUE(testLink.isClosed && testLink.isLost);
     EXPECT_EQ(openFdCount(), before - 1);  // the far end's master went too
@@ -354,15 +361,15 @@ TEST_F(SerialLinkTest, OpeningOverADeadLinkOpensAfresh) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/robot";
     ASSERT_EQ(symlink(pty.slave.c_str(), link.c_str()), 0);
-    ASSERT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(link), kPortOpen);
     pty.hangUp();
     Pty replugged;
     unlink(link.c_str());
     ASSERT_EQ(symlink(replugged.slave.c_str(), link.c_str()), 0);
 
-    EXPECT_EQ(openPortByName(testLink, link.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openLink(link), kPortOpen);
     const auto frame = sampleFrame();
-    EXPECT_TRUE(writeFrame(testLink, frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(writeLink(frame));
     EXPECT_EQ(replugged.receive(frame.size()), frame);
     closePort(testLink);
     unlink(link.c_str());
@@ -385,12 +392,12 @@ TEST_F(SerialLinkTest, RefusalsSayWhy) {
         {pty.slave.c_str(), OpenProblem::BusyHere, "Device or resource busy"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(openPortByName(testLink, c.path, kLineBaudRate), kPortUnavailable) << c.path;
+        EXPECT_EQ(openLink(c.path), kPortUnavailable) << c.path;
         EXPECT_EQ(lastOpenFailure().problem, c.problem) << c.path;
         EXPECT_STREQ(lastOpenFailure().systemText, c.text) << c.path;
     }
     close(holder);
-    EXPECT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    EXPECT_EQ(openLink(pty.slave), kPortOpen);
     EXPECT_EQ(lastOpenFailure().problem, OpenProblem::None);
 }
 
@@ -430,31 +437,25 @@ TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
     wake.sa_handler = [](int) {};
     sigaction(SIGUSR1, &wake, nullptr);
     const pthread_t waiter = pthread_self();
-    const std::vector<std::uint8_t> half = {1, 2};
     for (const auto& c : cases) {
         Pty far;
         closePort(testLink);
-        ASSERT_EQ(openPortByName(testLink, far.slave.c_str(), kLineBaudRate), kPortOpen);
+        ASSERT_EQ(openLink(far.slave), kPortOpen);
         if (c.farEnd == FarEnd::SendsAtOnce) {
             far.send({1, 2, 3, 4});
             usleep(20000);
         }
-        std::thread actor([&far, &c, &half, waiter] {
+        std::thread actor([&far, &c, waiter] {
+            if (c.farEnd == FarEnd::SendsAtOnce || c.farEnd == FarEnd::Silent) return;
+            usleep(50000);
             if (c.farEnd == FarEnd::SendsLater) {
+                far.send({1, 2});
                 usleep(50000);
-                far.send(half);
-                usleep(50000);
-                far.send(half);
-            } else if (c.farEnd == FarEnd::HangsUpLater) {
-                usleep(50000);
-                far.hangUp();
-            } else if (c.farEnd == FarEnd::Signals) {
-                usleep(50000);
-                pthread_kill(waiter, SIGUSR1);
-            } else if (c.farEnd == FarEnd::AsksToStop) {
-                usleep(50000);
-                stopRequested = true;
+                far.send({1, 2});
             }
+            if (c.farEnd == FarEnd::HangsUpLater) far.hangUp();
+            if (c.farEnd == FarEnd::Signals) pthread_kill(waiter, SIGUSR1);
+            if (c.farEnd == FarEnd::AsksToStop) stopRequested = true;
         });
         std::uint8_t scratch[64];
         int taken = 0;
@@ -480,18 +481,16 @@ TEST_F(SerialLinkTest, AReceiveWaitsNoLongerThanItMust) {
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {
     // Nobody reads the master: the pty's buffer fills and writes stall.
-    ASSERT_EQ(openPortByName(testLink, pty.slave.c_str(), kLineBaudRate), kPortOpen);
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
     std::vector<std::uint8_t> block(26, 0x55);
     bool failed = false;
     const auto start = Clock::now();
-    for (int i = 0; i < 20000 && !failed; ++i) {
-        failed = !writeFrame(testLink, block.data(), static_cast<int>(block.size()));
-    }
+    for (int i = 0; i < 20000 && !failed; ++i) failed = !writeLink(block);
     EXPECT_TRUE(failed);
     EXPECT_TRUE(testLink.writeFailing);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
     // Once the far end drains the line, writes succeed again.
     pty.receive(1 << 20, 300);
-    EXPECT_TRUE(writeFrame(testLink, block.data(), static_cast<int>(block.size())));
+    EXPECT_TRUE(writeLink(block));
     EXPECT_FALSE(testLink.writeFailing);
 }

@@ -33,12 +33,7 @@ use_platform() {
 run_host() {
   local calls=$1
   case $platform in
-    windows)
-      local module_path calls_path
-      module_path=$(windows_path "$module")
-      calls_path=$(windows_path "$calls")
-      (cd "$work" && run_wine 120 "$host" "$module_path" "$calls_path")
-      ;;
+    windows) (cd "$work" && run_wine 120 "$host" "$(windows_path "$module")" "$(windows_path "$calls")") ;;
     linux) (cd "$work" && timeout -k 5 120 "$host" "$module" "$calls" </dev/null) ;;
   esac
 }

@@ -54,9 +54,7 @@ int standinRunExitHandler();
 // libmex: the name mexFunctionName gives, as MATLAB takes it from the file.
 void standinSetFunctionName(const char* name);
 
-// libut: MATLAB's Ctrl-C flag, which utIsInterruptPending reports. The host
-// raises it (from a timer, during a call) and takes it back after the call,
-// as MATLAB stops the program then; the take returns whether it was up.
-void standinSetInterruptPending(int pending);
-int standinTakeInterruptPending();
+// libut: MATLAB's Ctrl-C flag, which utIsInterruptPending reports: up while
+// RAISED, the host's, returns nonzero.
+void standinSetInterruptFlag(int (*raised)(void));
 }

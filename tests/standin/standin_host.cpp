@@ -24,24 +24,21 @@
 //   [@LABEL] !clear       clear the module as "clear VelocartDriver" does: run
 //                         its mexAtExit handler and unload it; the next call
 //                         loads it afresh
-//   [@LABEL] !interrupt MS  during the next call, raise MATLAB's Ctrl-C flag
-//                         (utIsInterruptPending) MS ms after the call starts;
-//                         after the call the host notes when it raised it,
-//                         takes the flag back, as MATLAB does when it stops
-//                         the program, and notes it if it was up
+//   [@LABEL] !interrupt MS  raise MATLAB's Ctrl-C flag (utIsInterruptPending)
+//                         MS ms into the next call; it goes down after the
+//                         call, as MATLAB stops the program then
 //   [@LABEL] !ports       print how many serial port handles the process
 //                         holds (the module's port, if it is open); on
 //                         Linux, the terminals open beyond stdin, stdout
 //                         and stderr, hung up or not
-//   [@LABEL] !run CMD     run CMD with the system's shell and wait for it:
-//                         what a test does while the module holds the port
-//                         (read its settings, try a second process, signal
-//                         the far end); prints CMD's exit code
+//   [@LABEL] !run CMD     run CMD with the system's shell, wait for it and
+//                         note its exit code: what a test does while the
+//                         module holds the port (read its settings, try a
+//                         second process, signal the far end)
 //   [@LABEL] !await FILE  wait until FILE exists (at most 60 s) and note
 //                         whether it appeared: the end of what a test does
-//                         outside the host between calls, which !run cannot
-//                         wait for under Wine (a Unix program it starts
-//                         runs on its own)
+//                         outside the host, as under Wine !run does not wait
+//                         for a Unix program
 //
 // Output, one line each, prefixed with the label (default: @ and the line
 // number):
@@ -55,8 +52,8 @@
 //                             further ones; "result none" if not assigned
 //   took MS ms                wall time of the call
 //   note TEXT                 what only this host can tell (open ports, the
-//                             exit handler, "interrupt raised at MS ms",
-//                             "interrupt taken", a file awaited)
+//                             exit handler, "interrupt raised at MS ms" if
+//                             the call still ran then, a file awaited)
 // and "end of script" after the last line.
 #ifdef _WIN32
 #include <fcntl.h>
@@ -65,12 +62,12 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
-#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -87,14 +84,8 @@
 
 namespace {
 
-// When the timer thread raised the Ctrl-C flag (nowMilliseconds), read
-// after the thread is joined: a timer that wakes late under load must not
-// count against the module's answer to the flag.
-double InterruptRaisedAt = 0.0;
-
 // What differs between the platforms: loading the module, the clock,
-// sleeping, a timer thread, counting the serial ports the process holds,
-// and stdout.
+// sleeping, counting the serial ports the process holds, and stdout.
 #ifdef _WIN32
 
 using Library = HMODULE;
@@ -123,26 +114,6 @@ double nowMilliseconds() {
 }
 
 void sleepMilliseconds(unsigned long ms) { Sleep(static_cast<DWORD>(ms)); }
-
-// A thread that raises the Ctrl-C flag after a pause; joined after the call.
-using Timer = HANDLE;
-
-DWORD WINAPI raiseInterruptLater(void* ms) {
-    Sleep(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms)));
-    InterruptRaisedAt = nowMilliseconds();
-    standinSetInterruptPending(1);
-    return 0;
-}
-
-Timer startInterruptTimer(unsigned long ms) {
-    return CreateThread(nullptr, 0, raiseInterruptLater,
-                        reinterpret_cast<void*>(static_cast<std::uintptr_t>(ms)), 0, nullptr);
-}
-
-void joinTimer(Timer timer) {
-    WaitForSingleObject(timer, INFINITE);
-    CloseHandle(timer);
-}
 
 // Serial port handles held by this process: every handle value that
 // GetCommState accepts. Handle values are multiples of 4 and stay small.
@@ -190,25 +161,6 @@ void sleepMilliseconds(unsigned long ms) {
     }
 }
 
-// A thread that raises the Ctrl-C flag after a pause; joined after the call.
-using Timer = pthread_t;
-
-void* raiseInterruptLater(void* ms) {
-    sleepMilliseconds(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(ms)));
-    InterruptRaisedAt = nowMilliseconds();
-    standinSetInterruptPending(1);
-    return nullptr;
-}
-
-Timer startInterruptTimer(unsigned long ms) {
-    pthread_t thread;
-    pthread_create(&thread, nullptr, raiseInterruptLater,
-                   reinterpret_cast<void*>(static_cast<std::uintptr_t>(ms)));
-    return thread;
-}
-
-void joinTimer(Timer timer) { pthread_join(timer, nullptr); }
-
 // Serial ports held by this process: its open descriptors that are
 // terminals, leaving out stdin, stdout and stderr. A terminal that has hung
 // up (an unplugged adapter) still counts: isatty fails on it with EIO.
@@ -232,16 +184,24 @@ int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1
 
 #endif
 
+// When MATLAB's Ctrl-C flag goes up in the current call, on nowMilliseconds
+// (negative: not in this call). The module only polls the flag, so a time
+// it is read against looks to it like a keypress then, and unlike a timer
+// thread it is never late under load.
+std::atomic<double> InterruptAt{-1.0};
+
+int interruptRaised() {
+    const double at = InterruptAt;
+    return at >= 0.0 && nowMilliseconds() >= at;
+}
+
 // Polls for FILE every 10 ms, for at most `ms`.
 bool awaitFile(const std::string& file, unsigned long ms) {
-    for (unsigned long waited = 0;; waited += 10) {
-        if (std::FILE* found = std::fopen(file.c_str(), "rb")) {
-            std::fclose(found);
-            return true;
-        }
+    for (unsigned long waited = 0; !std::ifstream(file); waited += 10) {
         if (waited >= ms) return false;
         sleepMilliseconds(10);
     }
+    return true;
 }
 
 using MexFunction = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -652,12 +612,9 @@ bool runCall(Module& module, const std::string& label, const Call& call, long in
 
     standinClearPrinted();
     const double start = nowMilliseconds();
-    Timer timer = {};
-    if (interruptAfterMs >= 0)
-        timer = startInterruptTimer(static_cast<unsigned long>(interruptAfterMs));
+    if (interruptAfterMs >= 0) InterruptAt = start + static_cast<double>(interruptAfterMs);
     entry(call.nlhs, plhs, nrhs, prhs.data());
     const double elapsed = nowMilliseconds() - start;
-    if (interruptAfterMs >= 0) joinTimer(timer);
 
     printPrinted(label, standinPrinted());
     const int slots = call.nlhs > 1 ? call.nlhs : 1;
@@ -680,11 +637,10 @@ bool runCall(Module& module, const std::string& label, const Call& call, long in
         }
     }
     std::printf("%s took %.1f ms\n", label.c_str(), elapsed);
-    if (interruptAfterMs >= 0) {
-        std::printf("%s note interrupt raised at %.1f ms\n", label.c_str(),
-                    InterruptRaisedAt - start);
+    if (interruptAfterMs >= 0 && elapsed >= InterruptAt - start) {
+        std::printf("%s note interrupt raised at %.1f ms\n", label.c_str(), InterruptAt - start);
     }
-    if (standinTakeInterruptPending() != 0) std::printf("%s note interrupt taken\n", label.c_str());
+    InterruptAt = -1.0;
 
     std::vector<mxArray*> kept;
     for (mxArray* result : plhs) {
@@ -714,6 +670,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Module module(argv[1]);
+    standinSetInterruptFlag(interruptRaised);
     long interruptAfterMs = -1;
     std::string raw;
     for (int lineNumber = 1; std::getline(script, raw); ++lineNumber) {

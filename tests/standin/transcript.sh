@@ -47,6 +47,11 @@ expect_printed() {
     fail "$label printed: $(printf '%s' "$actual" | tr '\n' '|'), expected: $(printf '%s' "${expected%$'\n'}" | tr '\n' '|')"
 }
 
+# The call's wall time against a bound: expect_took LABEL -lt|-ge MS
+expect_took() {
+  [ "$(took_of "$1")" "$2" "$3" ] || fail "$1 took $(took_of "$1") ms, expected $2 $3 ms"
+}
+
 expect_host_error() {
   grep -qxF -- "$1 host error" "$transcript" || fail "$1: the host raised no error"
 }
@@ -70,33 +75,26 @@ finish() {
   echo "all checks passed"
 }
 
-# Waits until FILE holds at least BYTES bytes, for at most SECONDS.
-wait_for_size() {
-  local file=$1 bytes=$2 seconds=$3 waited=0
-  while [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -lt "$bytes" ]; do
+# Polls every 50 ms until COMMAND succeeds, for at most SECONDS:
+#   wait_until SECONDS COMMAND...
+wait_until() {
+  local seconds=$1 waited=0
+  shift
+  until "$@"; do
     [ "$waited" -lt $((seconds * 20)) ] || return 1
     sleep 0.05
     waited=$((waited + 1))
   done
 }
 
+# Waits until FILE holds at least BYTES bytes, for at most SECONDS.
+wait_for_size() { wait_until "$3" has_size "$1" "$2"; }
+has_size() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge "$2" ]; }
+
 # Waits until FILE has a line starting with TEXT, for at most SECONDS.
-wait_for_line() {
-  local file=$1 text=$2 seconds=$3 waited=0
-  until grep -q "^$text" "$file" 2>/dev/null; do
-    [ "$waited" -lt $((seconds * 20)) ] || return 1
-    sleep 0.05
-    waited=$((waited + 1))
-  done
-}
+wait_for_line() { wait_until "$3" grep -q "^$2" "$1" 2>/dev/null; }
 
 # Waits until process PID holds no pty master (its far end has hung up),
 # for at most SECONDS.
-wait_for_no_master() {
-  local pid=$1 seconds=$2 waited=0
-  while ls -l "/proc/$pid/fd" 2>/dev/null | grep -q ptmx; do
-    [ "$waited" -lt $((seconds * 20)) ] || return 1
-    sleep 0.05
-    waited=$((waited + 1))
-  done
-}
+wait_for_no_master() { wait_until "$2" holds_no_master "$1"; }
+holds_no_master() { ! ls -l "/proc/$1/fd" 2>/dev/null | grep -q ptmx; }

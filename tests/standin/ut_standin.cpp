@@ -1,20 +1,18 @@
 // Stand-in for MATLAB's libut, for tests only: the Ctrl-C flag that
-// utIsInterruptPending reports, raised by the stand-in host on a timer.
-#include <atomic>
-
+// utIsInterruptPending reports, as the stand-in host says.
 #include "standin.h"
 
 namespace {
 
-std::atomic<int> interruptPending{0};
+int (*interruptRaised)(void) = nullptr;
 
 }  // namespace
 
 extern "C" {
 
-STANDIN_EXPORT bool utIsInterruptPending(void) { return interruptPending.load() != 0; }
+STANDIN_EXPORT bool utIsInterruptPending(void) {
+    return interruptRaised != nullptr && interruptRaised() != 0;
+}
 
-STANDIN_EXPORT void standinSetInterruptPending(int pending) { interruptPending.store(pending); }
-
-STANDIN_EXPORT int standinTakeInterruptPending() { return interruptPending.exchange(0); }
+STANDIN_EXPORT void standinSetInterruptFlag(int (*raised)(void)) { interruptRaised = raised; }
 }

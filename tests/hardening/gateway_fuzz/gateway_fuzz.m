@@ -395,20 +395,16 @@ function fz = judge_call(fz, call, args, nout, what)
   end
 
   command = '';
-  is_text = numel(args) >= 1 && ischar(args{1});
   % Anything else first, then text: a link number and a command name.
-  numbered = ~is_text && numel(args) >= 2 && ischar(args{2});
+  numbered = numel(args) >= 2 && ~ischar(args{1}) && ischar(args{2});
+  is_text = (numel(args) >= 1 && ischar(args{1})) || numbered;
   if is_text
-    command = host_text(args{1});
-  elseif numbered
-    command = host_text(args{2});
-    is_text = true;
+    command = host_text(args{1 + numbered});
   end
   known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', ...
            'readLatest', 'readAll', 'watchdog', 'links', 'linkOf', 'version'};
-  if numbered && any(strcmp(command, known))
-    command = 'numbered';      % a command on some link: outside this model
-  elseif ~any(strcmp(command, known))
+  on_link = numbered && any(strcmp(command, known));  % outside this model
+  if ~any(strcmp(command, known))
     if is_text
       command = 'unknown';     % text that names no command is pointed out
     else
@@ -417,7 +413,7 @@ function fz = judge_call(fz, call, args, nout, what)
   end
 
   [results, err] = call_driver(args, nout);
-  if strcmp(command, 'numbered')
+  if on_link
     return;
   end
   label = sprintf('call %d', call);
