@@ -10,9 +10,10 @@ function mexFile = build_velocartdriver(outputDir)
 %   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
 %   (-R2017b -compatibleArrayDims, MX_COMPAT_32, VELOCART_HOST_MATLAB); in
 %   GNU Octave it calls mkoctfile --mex (VELOCART_HOST_OCTAVE). Either way
-%   it compiles src/gateway/*.cpp, src/protocol/*.cpp and the serial
-%   backend of this platform (serial_link_win32.cpp on Windows, else
-%   serial_link_posix.cpp), with src/ on the include path, as C++17.
+%   it compiles src/gateway/*.cpp, src/protocol/*.cpp, src/serial/serial_link.cpp
+%   and the serial backend of this platform (serial_link_win32.cpp on
+%   Windows, else serial_link_posix.cpp), with src/ on the include path, as
+%   C++17.
 %
 %   Needs a C++17 compiler that the host knows: 'mex -setup C++' in MATLAB;
 %   in Octave, the compiler mkoctfile was configured with (g++ 7 or newer).
@@ -39,6 +40,7 @@ for folder = {'gateway', 'protocol'}
         sources{end + 1} = fullfile(src, folder{1}, files(k).name); %#ok<AGROW>
     end
 end
+sources{end + 1} = fullfile(src, 'serial', 'serial_link.cpp');
 if ispc
     sources{end + 1} = fullfile(src, 'serial', 'serial_link_win32.cpp');
 else

@@ -4,15 +4,22 @@
 // load: Closed, the receive buffer all zero. The buffer is never cleared, so
 // a read that brings no bytes leaves the previous frame in place. The caller
 // owns the states (the gateway keeps one per link number) and hands each
-// operation the one it acts on. The platform backend (one source file per
-// platform, chosen by the build) supplies the operations.
+// operation the one it acts on. serial_link.cpp holds what every platform
+// shares (the states a link goes through, and who may change what); one
+// backend per platform, chosen by the build, talks to the system.
 //
-// Threads: the caller's thread does everything, except that one background
-// thread (the worker below) may write frames through writeFrameIf. Each
-// link has a lock that its writes, opens and closes take, so that the
-// handle never changes under a write.
+// Threads. The caller's thread (the host's) does everything, except that
+// one background thread, the worker below, may write frames through
+// writeFrameIf. The rule that keeps a handle from changing under anyone:
+//   - only the caller's thread opens, releases and reopens a handle, and it
+//     does so under the link's lock;
+//   - the worker touches the handle only under the lock, and when it finds
+//     the line dead it only marks the link (foundDead); the caller's next
+//     operation on the link lets the handle go.
+// The fields say who may write them and what guards them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #ifndef _WIN32
@@ -57,26 +64,44 @@ struct LinkLock {
 #endif
 
 struct SerialLinkState {
+    // Written by the caller's thread alone, under `lock`. The caller reads
+    // them without the lock; the worker reads them only under it.
     char devicePath[kDevicePathSize] = {};  // path of the port; kept after close
     PortHandle deviceHandle = kNoPortHandle;
     bool isClosed = true;
     // The device went away (unplugged, the far end gone). The handle was let
-    // go at once, releasing the port for the next open; the link stays so,
-    // naming the device, until the next open or close.
+    // go, releasing the port for the next open; the link stays so, naming
+    // the device, until the next open or close.
     bool isLost = false;
-    // A write failed and nothing has succeeded since; lets the caller report
-    // a broken line once rather than on every frame.
-    bool writeFailing = false;
-    std::uint8_t receiveBuffer[kReceiveBufferSize] = {};
-    // The line hung up during a receive; reported once, cleared by an open.
-    bool readFailing = false;
-    // Counts the opens that really happened, so that state kept about the
-    // line (a frame half received) can tell a new connection from the old.
-    std::uint32_t openCount = 0;
     // open set the adapter's low-latency flag, and close takes it back.
     bool lowLatencySet = false;
     // monotonicSeconds() when the port was opened.
     double openedAt = 0.0;
+    // Counts the opens that really happened, so that state kept about the
+    // line (a frame half received) can tell a new connection from the old.
+    std::uint32_t openCount = 0;
+    // The system counts the input it lost on this device (overruns), and
+    // had counted this many when the port opened.
+    bool countsOverruns = false;
+    std::uint64_t overrunsAtOpen = 0;
+
+    // The caller's alone.
+    std::uint8_t receiveBuffer[kReceiveBufferSize] = {};
+    // The line hung up during a receive; reported once, cleared by an open.
+    bool readFailing = false;
+
+    // Written by either thread under `lock`; read by either without it.
+    // A write failed and nothing has succeeded since.
+    std::atomic<bool> writeFailing{false};
+    // A write failure nobody has reported yet: raised when writeFailing
+    // rises, whichever thread met it, and taken by the one report of it.
+    std::atomic<bool> writeFailureNews{false};
+    // The worker met a device that has gone; the caller lets the handle go.
+    std::atomic<bool> foundDead{false};
+    // Input the system says it lost since the open (overrun events), where
+    // its driver keeps count.
+    std::atomic<std::uint64_t> overruns{0};
+
     LinkLock lock;
 };
 
@@ -103,18 +128,25 @@ bool holdsDevice(const SerialLinkState& link, const char* deviceName);
 // the write are each bounded at 1 ms per byte, so a stalled line holds the
 // caller at most 2 ms per byte. False if the write failed or was cut short.
 // While Closed: pauses 10 ms, writes nothing and returns true. While lost:
-// false at once. A failure that shows the device has gone lets it go.
+// false at once. A count of 0 writes nothing and succeeds; a negative one
+// fails. A failure that shows the device has gone lets it go.
 bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count);
 
 // Asked under the link's lock, right before a write: whether to write.
 using WritePermit = bool (*)(void* context);
 
-// writeFrame for the background thread and for writes whose bookkeeping
-// must not interleave with its: `permit` runs under the link's lock, and the
-// frame is written only if it agrees. A link that is not open is never
-// written to and never paused for. True if the frame was written.
+// writeFrame for either thread, for writes whose bookkeeping must not
+// interleave with the other thread's: `permit` runs under the link's lock,
+// and the frame is written only if it agrees. A link that is not open is
+// never written to and never paused for. True if the frame was written. It
+// never lets a handle go: a device found gone marks the link (foundDead),
+// and the caller's next operation on it, or settleLink, lets it go.
 bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
                   void* context);
+
+// The caller's thread only: lets the handle go if the worker found the
+// device gone. Every other operation of the caller's does this first.
+void settleLink(SerialLinkState& link);
 
 // One read that returns at once with what has arrived (up to
 // kReadChunkSize bytes), stored from offset 0 of receiveBuffer. Nothing
@@ -131,8 +163,10 @@ enum class ReceiveOutcome {
 };
 
 // Takes the delivered bytes and returns how many more it wants; 0 when it
-// is satisfied.
-using ByteConsumer = int (*)(const std::uint8_t* bytes, int count, void* context);
+// is satisfied. `queuedBehind` is how many bytes were already waiting
+// behind the last of them when they were read: a backlog taken in several
+// reads still knows how long ago each byte crossed the wire.
+using ByteConsumer = int (*)(const std::uint8_t* bytes, int count, int queuedBehind, void* context);
 
 // True when the host asks to stop what is running.
 using InterruptCheck = bool (*)();
@@ -144,6 +178,7 @@ using InterruptCheck = bool (*)();
 // by the comm timeouts on Windows, never a sleep loop. The wait is made in
 // slices of at most kInterruptCheckSeconds, asking `interrupted` (if given)
 // after each; other signals do not shorten it. receiveBuffer is not touched.
+// Afterwards `overruns` holds what the system says it lost since the open.
 ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
                             double timeoutSeconds, ByteConsumer consume, void* context,
                             InterruptCheck interrupted);

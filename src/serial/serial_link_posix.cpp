@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "serial/serial_link.h"
+#include "serial/serial_platform.h"
 
 // The Linux MATLAB module must load with glibc 2.28. pthread_create and
 // pthread_join moved into libc at 2.34 under a new version; the versions
@@ -39,7 +40,6 @@ namespace velocart {
 
 namespace {
 
-constexpr int kClosedWritePauseMs = 10;
 // Input is taken as the robot's answer to this session only once the line
 // has been quiet this long after the open (two status frames' time), or the
 // open has spent kStaleInputLimitMs on it.
@@ -47,19 +47,6 @@ constexpr int kQuietMs = 5;
 constexpr int kStaleInputLimitMs = 100;
 
 OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
-
-class Locked {
-public:
-    explicit Locked(SerialLinkState& link) : mutex_(link.lock.mutex) {
-        pthread_mutex_lock(&mutex_);
-    }
-    ~Locked() { pthread_mutex_unlock(&mutex_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    pthread_mutex_t& mutex_;
-};
 
 OpenProblem problemOf(int error) {
     switch (error) {
@@ -74,14 +61,6 @@ OpenProblem problemOf(int error) {
     }
 }
 
-// Records why an open failed; returns `result` for the caller to pass on.
-int refuse(int result, OpenProblem problem, int error) {
-    LastOpenFailure.problem = problem;
-    std::snprintf(LastOpenFailure.systemText, sizeof LastOpenFailure.systemText, "%s",
-                  error != 0 ? std::strerror(error) : "");
-    return result;
-}
-
 long long nowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -93,12 +72,6 @@ long long nowMs() { return nowNs() / 1000000; }
 timespec timespecOf(long long nanoseconds) {
     return {static_cast<time_t>(nanoseconds / 1000000000LL),
             static_cast<long>(nanoseconds % 1000000000LL)};
-}
-
-void sleepMs(int ms) {
-    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
 }
 
 speed_t speedFor(int baudRate) {
@@ -183,7 +156,7 @@ bool heldElsewhereInThisProcess(int) { return false; }
 
 // A hung-up terminal (the device was unplugged, the far end of a pty went
 // away) refuses even tcgetattr.
-bool answers(int fd) {
+bool answersFd(int fd) {
     termios tio;
     return tcgetattr(fd, &tio) == 0;
 }
@@ -201,13 +174,29 @@ bool setLowLatency(int fd, bool on) {
     serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
     return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
+
+// Input the driver lost: the UART's own overruns, and what the kernel's
+// buffer had no room for. Serial drivers keep the count; a pty has none.
+bool readOverruns(int fd, std::uint64_t& count) {
+    serial_icounter_struct counts = {};
+    if (ioctl(fd, TIOCGICOUNT, &counts) != 0) return false;
+    count =
+        static_cast<std::uint64_t>(counts.overrun) + static_cast<std::uint64_t>(counts.buf_overrun);
+    return true;
+}
 #else
 bool setLowLatency(int, bool) { return false; }
+bool readOverruns(int, std::uint64_t&) { return false; }
 #endif
 
 int queuedOutput(int fd) {
     int queued = 0;
     return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+int queuedInput(int fd) {
+    int queued = 0;
+    return ioctl(fd, FIONREAD, &queued) == 0 ? queued : 0;
 }
 
 // Waits until the driver has sent what was queued before, but no later than
@@ -217,35 +206,8 @@ bool drainOutput(int fd, long long deadline) {
     for (;;) {
         if (queuedOutput(fd) <= 0) return true;
         if (nowMs() >= deadline) return false;
-        sleepMs(1);
+        platform::sleepMs(1);
     }
-}
-
-// Lets the port go; the caller holds the link's lock. A port closed on
-// request first gets the time a write has to leave for its last frame
-// (often the free-wheel command); output still stuck after that is dropped,
-// or close() would wait the tty's closing time (30 s by default). A lost
-// device has nothing to drain.
-void release(SerialLinkState& link, bool lost) {
-    const int fd = link.deviceHandle;
-    if (fd != kNoPortHandle) {
-        if (!lost && !drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
-        if (link.lowLatencySet) setLowLatency(fd, false);
-        ioctl(fd, TIOCNXCL);
-        flock(fd, LOCK_UN);
-        close(fd);
-    }
-    link.lowLatencySet = false;
-    link.deviceHandle = kNoPortHandle;
-    link.isClosed = true;
-    link.isLost = lost;
-}
-
-// The first sign that the device has gone: the handle goes at once, so that
-// the device, plugged in again, comes back under its old name and opens.
-void lose(SerialLinkState& link) {
-    Locked locked(link);
-    if (!link.isClosed) release(link, true);
 }
 
 // Input from before the open can still come in after the flush: a USB
@@ -266,73 +228,7 @@ void discardStaleInput(int fd) {
     }
 }
 
-bool pathOfPort(int portNumber, char (&path)[32]) {
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
-    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
-    return true;
-}
-
-bool sameDevice(const SerialLinkState& link, const char* path) {
-    const dev_t wanted = deviceOfPath(path);
-    return wanted != 0 && wanted == deviceOfDescriptor(link.deviceHandle);
-}
-
-int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
-    LastOpenFailure.problem = OpenProblem::None;
-    LastOpenFailure.systemText[0] = '\0';
-    if (!link.isClosed) {
-        // A dead link would keep its device for nothing: let it go and
-        // open afresh.
-        if (link.writeFailing || link.readFailing || !answers(link.deviceHandle)) {
-            closePort(link);
-        } else {
-            return sameDevice(link, path) ? kPortOpen : kPortUnavailable;
-        }
-    }
-
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return refuse(kPortUnavailable, problemOf(errno), errno);
-    if (!isatty(fd)) {
-        close(fd);
-        return refuse(kPortUnavailable, OpenProblem::NotSerial, 0);
-    }
-    // flock also refuses a second open from this same process; TIOCEXCL
-    // keeps out programs that do not take the lock (root ignores it).
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool here = heldElsewhereInThisProcess(fd);
-        close(fd);
-        return refuse(kPortUnavailable, here ? OpenProblem::BusyHere : OpenProblem::Busy, EBUSY);
-    }
-    ioctl(fd, TIOCEXCL);
-    if (!applyLineSettings(fd, baudRate)) {
-        const int error = errno;
-        ioctl(fd, TIOCNXCL);
-        close(fd);  // also drops the lock
-        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
-    }
-    // Whatever arrived before this open (a robot that was already talking,
-    // a reply meant for an earlier session) is not the robot's status now.
-    // The adapter's short latency timer comes first, so that what it still
-    // holds arrives while the open is discarding.
-    const bool lowLatency = setLowLatency(fd, true);
-    tcflush(fd, TCIFLUSH);
-    discardStaleInput(fd);
-    Locked locked(link);
-    std::snprintf(link.devicePath, sizeof link.devicePath, "%s", path);
-    link.deviceHandle = fd;
-    link.isClosed = false;
-    link.isLost = false;
-    link.writeFailing = false;
-    link.readFailing = false;
-    link.lowLatencySet = lowLatency;
-    link.openedAt = monotonicSeconds();
-    ++link.openCount;
-    return kPortOpen;
-}
-
-enum class WriteResult { Written, Stalled, Gone };
-
-WriteResult writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) {
+platform::WriteResult writeAll(int fd, const std::uint8_t* bytes, int count, long long deadline) {
     int done = 0;
     while (done < count) {
         const ssize_t n = write(fd, bytes + done, static_cast<size_t>(count - done));
@@ -341,148 +237,182 @@ WriteResult writeAll(int fd, const std::uint8_t* bytes, int count, long long dea
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            return WriteResult::Gone;
+            return platform::WriteResult::Gone;
         }
         const long long left = deadline - nowMs();
-        if (left <= 0) return WriteResult::Stalled;
+        if (left <= 0) return platform::WriteResult::Stalled;
         pollfd p = {fd, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return WriteResult::Gone;
-        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return WriteResult::Gone;
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            return platform::WriteResult::Gone;
+        }
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return platform::WriteResult::Gone;
     }
-    return WriteResult::Written;
+    return platform::WriteResult::Written;
 }
 
-// Writes an open link's frame; the caller holds its lock. A line that took
-// nothing within the bound may only be slow, unless it no longer answers.
-bool writeOpen(SerialLinkState& link, const std::uint8_t* bytes, int count) {
-    const int fd = link.deviceHandle;
-    drainOutput(fd, nowMs() + count);
-    WriteResult result = writeAll(fd, bytes, count, nowMs() + count);
-    if (result == WriteResult::Stalled && !answers(fd)) result = WriteResult::Gone;
-    link.writeFailing = result != WriteResult::Written;
-    if (result == WriteResult::Gone) release(link, true);
-    return result == WriteResult::Written;
-}
-
-}  // namespace
-
-int openPort(SerialLinkState& link, int portNumber, int baudRate) {
-    char path[32];
-    LastOpenFailure.device[0] = '\0';
-    if (!pathOfPort(portNumber, path)) return refuse(kPortUnavailable, OpenProblem::None, 0);
-    std::snprintf(LastOpenFailure.device, sizeof LastOpenFailure.device, "%s", path);
-    return openCandidate(link, path, baudRate);
-}
-
-int openPortByName(SerialLinkState& link, const char* deviceName, int baudRate) {
-    LastOpenFailure.device[0] = '\0';
-    if (deviceName == nullptr || deviceName[0] == '\0') {
-        return refuse(kPortUnavailable, OpenProblem::None, 0);
-    }
-    if (std::strlen(deviceName) >= sizeof link.devicePath) {
-        return refuse(kPortUnavailable, OpenProblem::Missing, ENAMETOOLONG);
-    }
-    return openCandidate(link, deviceName, baudRate);
-}
-
-bool holdsPort(const SerialLinkState& link, int portNumber) {
-    char path[32];
-    return !link.isClosed && pathOfPort(portNumber, path) && sameDevice(link, path);
-}
-
-bool holdsDevice(const SerialLinkState& link, const char* deviceName) {
-    return !link.isClosed && deviceName != nullptr && sameDevice(link, deviceName);
-}
-
-bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count) {
-    if (link.isLost) {
-        link.writeFailing = true;
-        return false;
-    }
-    if (link.isClosed) {
-        sleepMs(kClosedWritePauseMs);
-        return true;
-    }
-    if (count <= 0) return count == 0;
-    Locked locked(link);
-    return writeOpen(link, bytes, count);
-}
-
-bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
-                  void* context) {
-    Locked locked(link);
-    if (link.isLost) link.writeFailing = true;
-    if (link.isClosed || count <= 0 || !permit(context)) return false;
-    return writeOpen(link, bytes, count);
-}
-
-void readAvailable(SerialLinkState& link) {
-    if (link.isClosed) return;
-    // A failed read (EAGAIN, EIO after a hang-up) stores nothing.
-    const ssize_t n = read(link.deviceHandle, link.receiveBuffer, kReadChunkSize);
-    if (n < 0 && errno == EIO) lose(link);
-}
-
-namespace {
-
-// One pass over what has arrived: reads until the queue is empty. False if
-// the line went away.
+// One pass over what has arrived: reads until the queue is empty, telling
+// the consumer, after a read that filled the scratch, how much more waits.
+// False if the line went away.
 bool takeArrived(int fd, std::uint8_t* scratch, int capacity, ByteConsumer consume, void* context,
                  int& wanted) {
     for (;;) {
         const ssize_t n = read(fd, scratch, static_cast<size_t>(capacity));
-        if (n > 0) wanted = consume(scratch, static_cast<int>(n), context);
+        if (n > 0) {
+            const int behind = n == capacity ? queuedInput(fd) : 0;
+            wanted = consume(scratch, static_cast<int>(n), behind, context);
+        }
         if (n < capacity) return !(n < 0 && errno == EIO);
     }
 }
 
-ReceiveOutcome hungUp(SerialLinkState& link) {
-    lose(link);
-    link.readFailing = true;
-    return ReceiveOutcome::HungUp;
-}
-
 }  // namespace
 
-ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
-                            double timeoutSeconds, ByteConsumer consume, void* context,
-                            InterruptCheck interrupted) {
-    if (link.isLost) return hungUp(link);
-    if (link.isClosed) return ReceiveOutcome::Closed;
+namespace platform {
+
+Locked::Locked(SerialLinkState& link) : lock_(link.lock) { pthread_mutex_lock(&lock_.mutex); }
+Locked::~Locked() { pthread_mutex_unlock(&lock_.mutex); }
+
+void sleepMs(int ms) {
+    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+OpenFailure& openFailure() { return LastOpenFailure; }
+
+int recordRefusal(int result, OpenProblem problem, int error) {
+    LastOpenFailure.problem = problem;
+    std::snprintf(LastOpenFailure.systemText, sizeof LastOpenFailure.systemText, "%s",
+                  error != 0 ? std::strerror(error) : "");
+    return result;
+}
+
+bool pathOfPort(int portNumber, char (&path)[kDevicePathSize]) {
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+    return true;
+}
+
+bool pathOfName(const char* deviceName, char (&path)[kDevicePathSize]) {
+    if (std::strlen(deviceName) >= sizeof path) {
+        recordRefusal(kPortUnavailable, OpenProblem::Missing, ENAMETOOLONG);
+        return false;
+    }
+    std::snprintf(path, sizeof path, "%s", deviceName);
+    return true;
+}
+
+bool sameDevice(const SerialLinkState& link, const char* path) {
+    const dev_t wanted = deviceOfPath(path);
+    return wanted != 0 && wanted == deviceOfDescriptor(link.deviceHandle);
+}
+
+const char* shownName(const char* devicePath) { return devicePath; }
+
+int openDevice(const char* path, int baudRate, OpenedDevice& opened) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return recordRefusal(kPortUnavailable, problemOf(errno), errno);
+    if (!isatty(fd)) {
+        close(fd);
+        return recordRefusal(kPortUnavailable, OpenProblem::NotSerial, 0);
+    }
+    // flock also refuses a second open from this same process; TIOCEXCL
+    // keeps out programs that do not take the lock (root ignores it).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool here = heldElsewhereInThisProcess(fd);
+        close(fd);
+        return recordRefusal(kPortUnavailable, here ? OpenProblem::BusyHere : OpenProblem::Busy,
+                             EBUSY);
+    }
+    ioctl(fd, TIOCEXCL);
+    if (!applyLineSettings(fd, baudRate)) {
+        const int error = errno;
+        ioctl(fd, TIOCNXCL);
+        close(fd);  // also drops the lock
+        return recordRefusal(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
+    }
+    // Whatever arrived before this open (a robot that was already talking,
+    // a reply meant for an earlier session) is not the robot's status now.
+    // The adapter's short latency timer comes first, so that what it still
+    // holds arrives while the open is discarding.
+    opened.lowLatencySet = setLowLatency(fd, true);
+    tcflush(fd, TCIFLUSH);
+    discardStaleInput(fd);
+    opened.handle = fd;
+    opened.overruns = 0;
+    opened.countsOverruns = readOverruns(fd, opened.overruns);
+    return kPortOpen;
+}
+
+// A port closed on request first gets the time a write has to leave for
+// its last frame (often the free-wheel command); output still stuck after
+// that is dropped, or close() would wait the tty's closing time (30 s by
+// default).
+void releaseDevice(PortHandle fd, bool lost, bool lowLatencySet) {
+    if (fd == kNoPortHandle) return;
+    if (!lost && !drainOutput(fd, nowMs() + queuedOutput(fd))) tcflush(fd, TCOFLUSH);
+    if (lowLatencySet) setLowLatency(fd, false);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+bool answers(SerialLinkState& link) { return answersFd(link.deviceHandle); }
+
+WriteResult writeDevice(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+    const int fd = link.deviceHandle;
+    drainOutput(fd, nowMs() + count);
+    const WriteResult result = writeAll(fd, bytes, count, nowMs() + count);
+    return result == WriteResult::Stalled && !answersFd(fd) ? WriteResult::Gone : result;
+}
+
+int readDevice(PortHandle fd, std::uint8_t* buffer, int capacity) {
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(capacity));
+    if (n < 0) return errno == EIO ? -1 : 0;
+    return static_cast<int>(n);
+}
+
+bool receiveOpen(SerialLinkState& link, std::uint8_t* scratch, int capacity, double timeoutSeconds,
+                 ByteConsumer consume, void* context, InterruptCheck interrupted,
+                 ReceiveOutcome& outcome) {
     const int fd = link.deviceHandle;
     const long long deadline = nowNs() + static_cast<long long>(timeoutSeconds * 1e9);
     const long long slice = static_cast<long long>(kInterruptCheckSeconds * 1e9);
     int wanted = 1;
-    if (!takeArrived(fd, scratch, capacity, consume, context, wanted)) return hungUp(link);
+    if (!takeArrived(fd, scratch, capacity, consume, context, wanted)) return false;
     while (wanted > 0) {
         const long long left = deadline - nowNs();
-        if (left <= 0) return ReceiveOutcome::TimedOut;
+        if (left <= 0) {
+            outcome = ReceiveOutcome::TimedOut;
+            return true;
+        }
         pollfd p = {fd, POLLIN, 0};
         const timespec wait = timespecOf(left < slice ? left : slice);
         const int ready = ppoll(&p, 1, &wait, nullptr);
         // A signal the host does not turn into a stop request (a timer, a
         // child ending) only costs a new slice.
-        if (ready < 0 && errno != EINTR) return hungUp(link);
-        if (interrupted != nullptr && interrupted()) return ReceiveOutcome::Interrupted;
+        if (ready < 0 && errno != EINTR) return false;
+        if (interrupted != nullptr && interrupted()) {
+            outcome = ReceiveOutcome::Interrupted;
+            return true;
+        }
         if (ready <= 0) continue;
         // What arrived before a hang-up is still taken.
         const bool gone = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        if (!takeArrived(fd, scratch, capacity, consume, context, wanted) || gone) {
-            return hungUp(link);
-        }
+        if (!takeArrived(fd, scratch, capacity, consume, context, wanted) || gone) return false;
     }
-    return ReceiveOutcome::Satisfied;
+    outcome = ReceiveOutcome::Satisfied;
+    return true;
 }
 
-void closePort(SerialLinkState& link) {
-    Locked locked(link);
-    if (!link.isClosed) release(link, false);
-    link.isLost = false;
+void countOverruns(SerialLinkState& link) {
+    std::uint64_t count = 0;
+    if (readOverruns(link.deviceHandle, count) && count >= link.overrunsAtOpen) {
+        link.overruns.store(count - link.overrunsAtOpen);
+    }
 }
 
-const char* openPortName(const SerialLinkState& link) { return link.devicePath; }
-
-const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
+}  // namespace platform
 
 double monotonicSeconds() { return static_cast<double>(nowNs()) * 1e-9; }
 

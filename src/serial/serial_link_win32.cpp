@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "serial/serial_link.h"
+#include "serial/serial_platform.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -26,7 +27,6 @@ namespace {
 // the line's full rate). The output queue needs no more than a frame.
 constexpr DWORD kInputQueueSize = 4096;
 constexpr DWORD kOutputQueueSize = 100;
-constexpr DWORD kClosedWritePauseMs = 10;
 // Input is taken as the robot's answer to this session only once the line
 // has been quiet this long after the open (two status frames' time), or the
 // open has spent kStaleInputLimit seconds on it.
@@ -40,19 +40,6 @@ OpenFailure LastOpenFailure = {OpenProblem::None, {}, {}};
 // Reads return at once with what has arrived; a write may take 1 ms a byte.
 constexpr COMMTIMEOUTS kReturnAtOnce = {MAXDWORD, 0, 0, 1, 0};
 
-class Locked {
-public:
-    explicit Locked(SerialLinkState& link) : lock_(reinterpret_cast<SRWLOCK*>(&link.lock.word)) {
-        AcquireSRWLockExclusive(lock_);
-    }
-    ~Locked() { ReleaseSRWLockExclusive(lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    SRWLOCK* lock_;
-};
-
 // On Windows a port held by another program answers "access denied".
 OpenProblem problemOf(DWORD error) {
     switch (error) {
@@ -64,25 +51,6 @@ OpenProblem problemOf(DWORD error) {
         case ERROR_SHARING_VIOLATION: return OpenProblem::Busy;
         default: return OpenProblem::Other;
     }
-}
-
-// Records why an open failed, in the system's words without the line end;
-// returns `result` for the caller to pass on.
-int refuse(int result, OpenProblem problem, DWORD error) {
-    LastOpenFailure.problem = problem;
-    char* text = LastOpenFailure.systemText;
-    const DWORD size = sizeof LastOpenFailure.systemText;
-    DWORD length = 0;
-    if (error != 0) {
-        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, text, size, nullptr);
-    }
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                          text[length - 1] == ' ' || text[length - 1] == '.')) {
-        --length;
-    }
-    text[length] = '\0';
-    return result;
 }
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -118,44 +86,27 @@ void setLineSettings(DCB& dcb, int baudRate) {
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
 }
 
-// A handle whose device has gone (unplugged, driver reset) fails even this.
-bool answers(HANDLE handle) {
+// The port's queues and error flags. It fails for a handle whose device has
+// gone (unplugged, driver reset; on Wine, a pty whose far end closed).
+// Reading the flags clears them, so every call counts the input the driver
+// says it lost into the link's tally.
+bool checkPort(HANDLE handle, COMSTAT& status, std::atomic<std::uint64_t>* overruns) {
     DWORD errors = 0;
-    COMSTAT status = {};
-    return ClearCommError(handle, &errors, &status) != FALSE;
-}
-
-// Lets the port go; the caller holds the link's lock.
-void release(SerialLinkState& link, bool lost) {
-    if (link.deviceHandle != kNoPortHandle) CloseHandle(link.deviceHandle);
-    link.deviceHandle = kNoPortHandle;
-    link.isClosed = true;
-    link.isLost = lost;
-}
-
-// The first sign that the device has gone: the handle goes at once, so that
-// the port, plugged in again, opens again.
-void lose(SerialLinkState& link) {
-    Locked locked(link);
-    if (!link.isClosed) release(link, true);
-}
-
-bool pathOfPort(int portNumber, char (&path)[kDevicePathSize]) {
-    // Bounding the number keeps "\\.\COM%d" inside the 12-byte path.
-    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
-    wsprintfA(path, "\\\\.\\COM%d", portNumber);
+    if (!ClearCommError(handle, &errors, &status)) return false;
+    if (overruns != nullptr && (errors & (CE_OVERRUN | CE_RXOVER)) != 0) overruns->fetch_add(1);
     return true;
 }
 
-// "COM12" or "\\.\COM12" as the device path; false if it cannot fit.
-bool pathOfName(const char* deviceName, char (&path)[kDevicePathSize]) {
-    const bool hasPrefix = std::strncmp(deviceName, kDevicePrefix, kDevicePrefixLength) == 0;
-    const std::size_t prefixLength = hasPrefix ? 0 : kDevicePrefixLength;
-    const std::size_t nameLength = std::strlen(deviceName);
-    if (prefixLength + nameLength >= static_cast<std::size_t>(kDevicePathSize)) return false;
-    std::memcpy(path, kDevicePrefix, prefixLength);
-    std::memcpy(path + prefixLength, deviceName, nameLength + 1);
-    return true;
+// Waits, no later than the deadline, for the driver to send what was
+// queued before; true if the queue emptied. Sleep(1) may take a whole timer
+// tick, but the wait is bounded all the same.
+bool drainOutput(HANDLE handle, double deadline, std::atomic<std::uint64_t>* overruns) {
+    for (;;) {
+        COMSTAT status = {};
+        if (!checkPort(handle, status, overruns) || status.cbOutQue == 0) return true;
+        if (monotonicSeconds() >= deadline) return false;
+        Sleep(1);
+    }
 }
 
 // Input from before the open can still come in after the purge: a USB
@@ -178,23 +129,135 @@ void discardStaleInput(HANDLE handle) {
     SetCommTimeouts(handle, &atOnce);
 }
 
-int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
-    LastOpenFailure.problem = OpenProblem::None;
-    LastOpenFailure.systemText[0] = '\0';
-    if (!link.isClosed) {
-        // A dead link would keep its port for nothing: let it go and open
-        // afresh (after an unplug and replug the number is the same).
-        if (link.writeFailing || link.readFailing || !answers(link.deviceHandle)) {
-            closePort(link);
-        } else {
-            return samePathIgnoringCase(path, link.devicePath) ? kPortOpen : kPortUnavailable;
+// One pass over what has arrived: reads until the queue is empty, telling
+// the consumer, after a read that filled the scratch, how much more waits.
+// False if the line went away.
+bool takeArrived(SerialLinkState& link, std::uint8_t* scratch, int capacity, ByteConsumer consume,
+                 void* context, int& wanted) {
+    const HANDLE handle = link.deviceHandle;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(handle, scratch, static_cast<DWORD>(capacity), &got, nullptr)) return false;
+        if (got > 0) {
+            COMSTAT status = {};
+            const bool full = got == static_cast<DWORD>(capacity);
+            const int behind = full && checkPort(handle, status, &link.overruns)
+                                   ? static_cast<int>(status.cbInQue)
+                                   : 0;
+            wanted = consume(scratch, static_cast<int>(got), behind, context);
+        }
+        if (got < static_cast<DWORD>(capacity)) return true;
+    }
+}
+
+// Waits for `wanted` bytes with ReadFiles bounded by the comm timeouts:
+// total constant = the slice, no interval and no multiplier. Sleep(1) could
+// take a whole 15.6 ms timer tick, and Wine does not implement the
+// MAXDWORD/MAXDWORD/N case that returns at the first byte. A slice that
+// brings nothing may also mean a line that is gone: Wine's ReadFile on a
+// pty whose far end has closed succeeds with nothing (after spinning for
+// the slice), but ClearCommError then fails, as for an unplugged adapter.
+bool waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacity, double deadline,
+             ByteConsumer consume, void* context, int wanted, InterruptCheck interrupted,
+             ReceiveOutcome& outcome) {
+    const HANDLE handle = link.deviceHandle;
+    while (wanted > 0) {
+        const double left = deadline - monotonicSeconds();
+        const double slice = left < kInterruptCheckSeconds ? left : kInterruptCheckSeconds;
+        // A total constant of 0 with nothing else set would mean no limit.
+        const DWORD sliceMs = static_cast<DWORD>(slice * 1000.0 + 0.999);
+        if (left <= 0.0 || sliceMs == 0) {
+            outcome = ReceiveOutcome::TimedOut;
+            return true;
+        }
+        COMMTIMEOUTS timeouts = kReturnAtOnce;
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutConstant = sliceMs;
+        const DWORD count = static_cast<DWORD>(wanted < capacity ? wanted : capacity);
+        DWORD got = 0;
+        COMSTAT status = {};
+        if (!SetCommTimeouts(handle, &timeouts) ||
+            !ReadFile(handle, scratch, count, &got, nullptr) ||
+            (got == 0 && !checkPort(handle, status, &link.overruns))) {
+            return false;
+        }
+        if (got > 0) wanted = consume(scratch, static_cast<int>(got), 0, context);
+        if (interrupted != nullptr && interrupted()) {
+            outcome = ReceiveOutcome::Interrupted;
+            return true;
         }
     }
+    outcome = ReceiveOutcome::Satisfied;
+    return true;
+}
+
+}  // namespace
+
+namespace platform {
+
+Locked::Locked(SerialLinkState& link) : lock_(link.lock) {
+    AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word));
+}
+Locked::~Locked() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word)); }
+
+void sleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+OpenFailure& openFailure() { return LastOpenFailure; }
+
+// The system's words without the line end.
+int recordRefusal(int result, OpenProblem problem, int error) {
+    LastOpenFailure.problem = problem;
+    char* text = LastOpenFailure.systemText;
+    const DWORD size = sizeof LastOpenFailure.systemText;
+    DWORD length = 0;
+    if (error != 0) {
+        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, text, size, nullptr);
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    text[length] = '\0';
+    return result;
+}
+
+bool pathOfPort(int portNumber, char (&path)[kDevicePathSize]) {
+    // Bounding the number keeps "\\.\COM%d" inside the 12-byte path.
+    if (portNumber < kFirstPortNumber || portNumber > kLastPortNumber) return false;
+    wsprintfA(path, "\\\\.\\COM%d", portNumber);
+    return true;
+}
+
+// "COM12" or "\\.\COM12" as the device path; false if it cannot fit.
+bool pathOfName(const char* deviceName, char (&path)[kDevicePathSize]) {
+    const bool hasPrefix = std::strncmp(deviceName, kDevicePrefix, kDevicePrefixLength) == 0;
+    const std::size_t prefixLength = hasPrefix ? 0 : kDevicePrefixLength;
+    const std::size_t nameLength = std::strlen(deviceName);
+    if (prefixLength + nameLength >= static_cast<std::size_t>(kDevicePathSize)) {
+        recordRefusal(kPortUnavailable, OpenProblem::Missing, ERROR_INVALID_NAME);
+        return false;
+    }
+    std::memcpy(path, kDevicePrefix, prefixLength);
+    std::memcpy(path + prefixLength, deviceName, nameLength + 1);
+    return true;
+}
+
+bool sameDevice(const SerialLinkState& link, const char* path) {
+    return samePathIgnoringCase(path, link.devicePath);
+}
+
+const char* shownName(const char* devicePath) {
+    const bool hasPrefix = std::strncmp(devicePath, kDevicePrefix, kDevicePrefixLength) == 0;
+    return hasPrefix ? devicePath + kDevicePrefixLength : devicePath;
+}
+
+int openDevice(const char* path, int baudRate, OpenedDevice& opened) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_NO_BUFFERING, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return refuse(kPortUnavailable, problemOf(error), error);
+        return recordRefusal(kPortUnavailable, problemOf(error), static_cast<int>(error));
     }
 
     SetupComm(handle, kInputQueueSize, kOutputQueueSize);
@@ -207,194 +270,88 @@ int openCandidate(SerialLinkState& link, const char* path, int baudRate) {
     if (!SetCommTimeouts(handle, &timeouts) || !GetCommState(handle, &dcb)) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
-        return refuse(kPortSettingsRejected, OpenProblem::NotSerial, error);
+        return recordRefusal(kPortSettingsRejected, OpenProblem::NotSerial,
+                             static_cast<int>(error));
     }
     setLineSettings(dcb, baudRate);
     if (!SetCommState(handle, &dcb)) {
         const DWORD error = GetLastError();
         CloseHandle(handle);
-        return refuse(kPortSettingsRejected, OpenProblem::SettingsRejected, error);
+        return recordRefusal(kPortSettingsRejected, OpenProblem::SettingsRejected,
+                             static_cast<int>(error));
     }
     // Whatever arrived before this open (a robot that was already talking,
-    // a reply meant for an earlier session) is not the robot's status now.
+    // a reply meant for an earlier session) is not the robot's status now,
+    // and neither are the errors it left.
     PurgeComm(handle, PURGE_RXCLEAR);
     discardStaleInput(handle);
-    Locked locked(link);
-    std::memcpy(link.devicePath, path, kDevicePathSize);
-    link.deviceHandle = handle;
-    link.isClosed = false;
-    link.isLost = false;
-    link.writeFailing = false;
-    link.readFailing = false;
-    link.openedAt = monotonicSeconds();
-    ++link.openCount;
+    COMSTAT status = {};
+    checkPort(handle, status, nullptr);
+    opened.handle = handle;
+    opened.lowLatencySet = false;
+    opened.countsOverruns = true;
+    opened.overruns = 0;
     return kPortOpen;
 }
 
-// Writes an open link's frame; the caller holds its lock. The per-byte
-// timeout can cut a write short: that frame did not go out, and the line
-// may only be slow, unless it no longer answers.
-bool writeOpen(SerialLinkState& link, const std::uint8_t* bytes, int count) {
+// A port closed on request first gets the time its queued output needs on
+// the wire; what is still queued after that is dropped, so that CloseHandle
+// does not wait for a line that has stopped.
+void releaseDevice(PortHandle handle, bool lost, bool) {
+    if (handle == kNoPortHandle) return;
+    if (!lost) {
+        COMSTAT status = {};
+        const double needs = checkPort(handle, status, nullptr) ? status.cbOutQue * 0.001 : 0.0;
+        if (!drainOutput(handle, monotonicSeconds() + needs, nullptr)) {
+            PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+        }
+    }
+    CloseHandle(handle);
+}
+
+bool answers(SerialLinkState& link) {
+    COMSTAT status = {};
+    return checkPort(link.deviceHandle, status, &link.overruns);
+}
+
+// The per-byte timeout can cut a write short: that frame did not go out,
+// and the line may only be slow, unless it no longer answers.
+WriteResult writeDevice(SerialLinkState& link, const std::uint8_t* bytes, int count) {
     const HANDLE handle = link.deviceHandle;
-    FlushFileBuffers(handle);
+    drainOutput(handle, monotonicSeconds() + count * 0.001, &link.overruns);
     DWORD written = 0;
     const BOOL ok = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr);
-    const bool complete = ok && written == static_cast<DWORD>(count);
-    link.writeFailing = !complete;
-    if (!ok || (!complete && !answers(handle))) release(link, true);
-    return complete;
+    if (!ok) return WriteResult::Gone;
+    if (written == static_cast<DWORD>(count)) return WriteResult::Written;
+    return answers(link) ? WriteResult::Stalled : WriteResult::Gone;
 }
 
-}  // namespace
-
-int openPort(SerialLinkState& link, int portNumber, int baudRate) {
-    char path[kDevicePathSize] = {};
-    LastOpenFailure.device[0] = '\0';
-    if (!pathOfPort(portNumber, path)) return refuse(kPortUnavailable, OpenProblem::None, 0);
-    return openCandidate(link, path, baudRate);
-}
-
-int openPortByName(SerialLinkState& link, const char* deviceName, int baudRate) {
-    LastOpenFailure.device[0] = '\0';
-    if (deviceName == nullptr || deviceName[0] == '\0') {
-        return refuse(kPortUnavailable, OpenProblem::None, 0);
-    }
-    char path[kDevicePathSize] = {};
-    if (!pathOfName(deviceName, path)) {
-        return refuse(kPortUnavailable, OpenProblem::Missing, ERROR_INVALID_NAME);
-    }
-    return openCandidate(link, path, baudRate);
-}
-
-bool holdsPort(const SerialLinkState& link, int portNumber) {
-    char path[kDevicePathSize] = {};
-    return !link.isClosed && pathOfPort(portNumber, path) &&
-           samePathIgnoringCase(path, link.devicePath);
-}
-
-bool holdsDevice(const SerialLinkState& link, const char* deviceName) {
-    char path[kDevicePathSize] = {};
-    return !link.isClosed && deviceName != nullptr && pathOfName(deviceName, path) &&
-           samePathIgnoringCase(path, link.devicePath);
-}
-
-bool writeFrame(SerialLinkState& link, const std::uint8_t* bytes, int count) {
-    if (link.isLost) {
-        link.writeFailing = true;
-        return false;
-    }
-    if (link.isClosed) {
-        Sleep(kClosedWritePauseMs);
-        return true;
-    }
-    if (count < 0) return false;
-    Locked locked(link);
-    return writeOpen(link, bytes, count);
-}
-
-bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, WritePermit permit,
-                  void* context) {
-    Locked locked(link);
-    if (link.isLost) link.writeFailing = true;
-    if (link.isClosed || count <= 0 || !permit(context)) return false;
-    return writeOpen(link, bytes, count);
-}
-
-void readAvailable(SerialLinkState& link) {
-    if (link.isClosed) return;
+int readDevice(PortHandle handle, std::uint8_t* buffer, int capacity) {
     DWORD received = 0;
-    if (!ReadFile(link.deviceHandle, link.receiveBuffer, kReadChunkSize, &received, nullptr)) {
-        lose(link);
-    }
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(capacity), &received, nullptr)) return -1;
+    return static_cast<int>(received);
 }
 
-namespace {
-
-// One pass over what has arrived: reads until the queue is empty. False if
-// the line went away.
-bool takeArrived(HANDLE handle, std::uint8_t* scratch, int capacity, ByteConsumer consume,
-                 void* context, int& wanted) {
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(handle, scratch, static_cast<DWORD>(capacity), &got, nullptr)) return false;
-        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
-        if (got < static_cast<DWORD>(capacity)) return true;
-    }
-}
-
-ReceiveOutcome hungUp(SerialLinkState& link) {
-    lose(link);
-    link.readFailing = true;
-    return ReceiveOutcome::HungUp;
-}
-
-// Waits for `wanted` bytes with ReadFiles bounded by the comm timeouts:
-// total constant = the slice, no interval and no multiplier. Sleep(1) could
-// take a whole 15.6 ms timer tick, and Wine does not implement the
-// MAXDWORD/MAXDWORD/N case that returns at the first byte. A slice that
-// brings nothing may also mean a line that is gone: Wine's ReadFile on a
-// pty whose far end has closed succeeds with nothing (after spinning for
-// the slice), but ClearCommError then fails, as for an unplugged adapter.
-ReceiveOutcome waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacity, double deadline,
-                       ByteConsumer consume, void* context, int wanted,
-                       InterruptCheck interrupted) {
-    const HANDLE handle = link.deviceHandle;
-    while (wanted > 0) {
-        const double left = deadline - monotonicSeconds();
-        const double slice = left < kInterruptCheckSeconds ? left : kInterruptCheckSeconds;
-        // A total constant of 0 with nothing else set would mean no limit.
-        const DWORD sliceMs = static_cast<DWORD>(slice * 1000.0 + 0.999);
-        if (left <= 0.0 || sliceMs == 0) return ReceiveOutcome::TimedOut;
-        COMMTIMEOUTS timeouts = kReturnAtOnce;
-        timeouts.ReadIntervalTimeout = 0;
-        timeouts.ReadTotalTimeoutConstant = sliceMs;
-        const DWORD count = static_cast<DWORD>(wanted < capacity ? wanted : capacity);
-        DWORD got = 0;
-        if (!SetCommTimeouts(handle, &timeouts) ||
-            !ReadFile(handle, scratch, count, &got, nullptr) || (got == 0 && !answers(handle))) {
-            return hungUp(link);
-        }
-        if (got > 0) wanted = consume(scratch, static_cast<int>(got), context);
-        if (interrupted != nullptr && interrupted()) return ReceiveOutcome::Interrupted;
-    }
-    return ReceiveOutcome::Satisfied;
-}
-
-}  // namespace
-
-ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int capacity,
-                            double timeoutSeconds, ByteConsumer consume, void* context,
-                            InterruptCheck interrupted) {
-    if (link.isLost) return hungUp(link);
-    if (link.isClosed) return ReceiveOutcome::Closed;
+bool receiveOpen(SerialLinkState& link, std::uint8_t* scratch, int capacity, double timeoutSeconds,
+                 ByteConsumer consume, void* context, InterruptCheck interrupted,
+                 ReceiveOutcome& outcome) {
     const double deadline = monotonicSeconds() + timeoutSeconds;
     int wanted = 1;
-    if (!takeArrived(link.deviceHandle, scratch, capacity, consume, context, wanted)) {
-        return hungUp(link);
-    }
-    if (wanted == 0) return ReceiveOutcome::Satisfied;
-    if (timeoutSeconds <= 0.0) return ReceiveOutcome::TimedOut;
-    const ReceiveOutcome outcome =
-        waitFor(link, scratch, capacity, deadline, consume, context, wanted, interrupted);
+    if (!takeArrived(link, scratch, capacity, consume, context, wanted)) return false;
+    outcome = wanted == 0 ? ReceiveOutcome::Satisfied : ReceiveOutcome::TimedOut;
+    if (wanted == 0 || timeoutSeconds <= 0.0) return true;
+    const bool there =
+        waitFor(link, scratch, capacity, deadline, consume, context, wanted, interrupted, outcome);
     // read and the next drain must return at once again.
-    if (!link.isClosed) {
-        COMMTIMEOUTS atOnce = kReturnAtOnce;
-        SetCommTimeouts(link.deviceHandle, &atOnce);
-    }
-    return outcome;
+    COMMTIMEOUTS atOnce = kReturnAtOnce;
+    if (there) SetCommTimeouts(link.deviceHandle, &atOnce);
+    return there;
 }
 
-void closePort(SerialLinkState& link) {
-    Locked locked(link);
-    if (!link.isClosed) release(link, false);
-    link.isLost = false;
-}
+// The flags a receive did not look at are counted here, once a call.
+void countOverruns(SerialLinkState& link) { answers(link); }
 
-const char* openPortName(const SerialLinkState& link) {
-    return link.devicePath + kDevicePrefixLength;
-}
-
-const OpenFailure& lastOpenFailure() { return LastOpenFailure; }
+}  // namespace platform
 
 double monotonicSeconds() {
     LARGE_INTEGER count, frequency;

@@ -72,12 +72,12 @@ done
 for name in mxCreateNumericMatrix_700 mxCreateDoubleMatrix_700; do
   grep -qx "LIBMX.DLL $name" <<<"$imports" || fail "does not import $name from libmx"
 done
-if grep -Eq '^LIBMX.DLL mxCreate(Numeric|Double)Matrix(_730|_800)?$' <<<"$imports"; then
-  fail "imports a creation call with 64-bit dimensions:" \
-    "$(grep -E '^LIBMX.DLL mxCreate' <<<"$imports" | tr '\n' ' ')"
+if grep -Eq '^LIBMX.DLL (mxCreate(Numeric|Double|Struct)Matrix|mxSetField)(_730|_800)?$' <<<"$imports"; then
+  fail "imports a call with 64-bit dimensions:" \
+    "$(grep -E '^LIBMX.DLL mx(Create|SetField)' <<<"$imports" | tr '\n' ' ')"
 fi
 
-for name in CreateFileA SetupComm SetCommTimeouts GetCommState SetCommState FlushFileBuffers \
+for name in CreateFileA SetupComm SetCommTimeouts GetCommState SetCommState ClearCommError PurgeComm \
     WriteFile ReadFile CloseHandle Sleep CreateThread AcquireSRWLockExclusive; do
   grep -qx "KERNEL32.DLL $name" <<<"$imports" || fail "does not import $name from KERNEL32"
 done
