@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "gateway/arguments.h"
 #include "gateway/host_api.h"
 #include "gateway/links.h"
 #include "protocol/command_frame.h"
@@ -95,141 +96,7 @@ void runBanner(int nlhs, mxArray* plhs[]) {
     printBanner();
 }
 
-// Reads element `index` of a real numeric or logical array as a double,
-// whatever its class.
-double elementAsDouble(const mxArray* array, mxClassID classId, std::size_t index) {
-    const void* data = mxGetData(array);
-    switch (classId) {
-        case mxDOUBLE_CLASS: return mxGetPr(array)[index];
-        case mxSINGLE_CLASS: return static_cast<const float*>(data)[index];
-        case mxLOGICAL_CLASS: return static_cast<const mxLogical*>(data)[index] ? 1.0 : 0.0;
-        case mxINT8_CLASS: return static_cast<const std::int8_t*>(data)[index];
-        case mxUINT8_CLASS: return static_cast<const std::uint8_t*>(data)[index];
-        case mxINT16_CLASS: return static_cast<const std::int16_t*>(data)[index];
-        case mxUINT16_CLASS: return static_cast<const std::uint16_t*>(data)[index];
-        case mxINT32_CLASS: return static_cast<const std::int32_t*>(data)[index];
-        case mxUINT32_CLASS: return static_cast<const std::uint32_t*>(data)[index];
-        case mxINT64_CLASS:
-            return static_cast<double>(static_cast<const std::int64_t*>(data)[index]);
-        case mxUINT64_CLASS:
-            return static_cast<double>(static_cast<const std::uint64_t*>(data)[index]);
-        default: return 0.0;
-    }
-}
-
-bool isRealNumericClass(mxClassID classId) {
-    switch (classId) {
-        case mxDOUBLE_CLASS:
-        case mxSINGLE_CLASS:
-        case mxLOGICAL_CLASS:
-        case mxINT8_CLASS:
-        case mxUINT8_CLASS:
-        case mxINT16_CLASS:
-        case mxUINT16_CLASS:
-        case mxINT32_CLASS:
-        case mxUINT32_CLASS:
-        case mxINT64_CLASS:
-        case mxUINT64_CLASS: return true;
-        default: return false;
-    }
-}
-
-bool isRealNumeric(const mxArray* array) {
-    return array != nullptr && isRealNumericClass(mxGetClassID(array)) && !mxIsComplex(array) &&
-           !mxIsSparse(array);
-}
-
-// The first `count` elements of `array`, if it is a real, full numeric or
-// logical array holding at least that many.
-bool readNumbers(const mxArray* array, std::size_t count, double* values) {
-    if (!isRealNumeric(array) || mxGetNumberOfElements(array) < count) return false;
-    const mxClassID classId = mxGetClassID(array);
-    for (std::size_t i = 0; i < count; ++i) values[i] = elementAsDouble(array, classId, i);
-    return true;
-}
-
-bool allFinite(const double* values, int count) {
-    for (int i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i])) return false;
-    }
-    return true;
-}
-
 float toSingle(double value) { return static_cast<float>(value); }
-
-// The text of an argument, for as long as this object lives: a char array,
-// or a MATLAB string scalar converted through the host's own char(). The
-// text handed out by the host is released here (Octave does not release it
-// when the call returns), and so is the converted array.
-class ArgumentText {
-public:
-    explicit ArgumentText(const mxArray* array) {
-        if (array == nullptr) return;
-        if (mxGetClassID(array) == mxCHAR_CLASS) {
-            isText_ = true;
-            take(array);
-        } else if (mxIsClass(array, "string") && mxGetNumberOfElements(array) == 1) {
-            isText_ = true;
-            convertString(array);
-        }
-    }
-    ~ArgumentText() {
-        if (text_ != nullptr) mxFree(text_);
-        if (converted_ != nullptr) mxDestroyArray(converted_);
-    }
-    ArgumentText(const ArgumentText&) = delete;
-    ArgumentText& operator=(const ArgumentText&) = delete;
-
-    // Char text or a string scalar, whether or not it could be read.
-    bool isText() const { return isText_; }
-    // The whole text, or null when there is none to use: the host gave
-    // none, or it holds a NUL, so that a name cut short there matches nothing.
-    const char* text() const { return whole_ ? text_ : nullptr; }
-    // The text as a message may quote it.
-    const char* shown() const {
-        if (whole_) return text_;
-        return text_ != nullptr ? "(text holding a NUL)" : "(text that cannot be read)";
-    }
-
-private:
-    // A failed conversion (a missing string) must not raise a host error:
-    // the trap hands the error back, and it is let go.
-    void convertString(const mxArray* array) {
-        mxArray* in[1] = {const_cast<mxArray*>(array)};
-        mxArray* out[1] = {nullptr};
-        mxArray* failure = mexCallMATLABWithTrap(1, out, 1, in, "char");
-        if (failure != nullptr) {
-            mxDestroyArray(failure);
-            return;
-        }
-        converted_ = out[0];
-        if (converted_ != nullptr && mxGetClassID(converted_) == mxCHAR_CLASS) take(converted_);
-    }
-
-    // The host's text may count bytes in the locale's encoding, which differ
-    // from the characters, so the NUL is looked for among the characters.
-    void take(const mxArray* array) {
-        text_ = mxArrayToString(array);
-        if (text_ == nullptr) return;
-        const mxChar* chars = mxGetChars(array);
-        const std::size_t count = mxGetNumberOfElements(array);
-        whole_ = true;
-        for (std::size_t i = 0; chars != nullptr && i < count; ++i) {
-            if (chars[i] == 0) whole_ = false;
-        }
-    }
-
-    char* text_ = nullptr;
-    mxArray* converted_ = nullptr;
-    bool isText_ = false;
-    bool whole_ = false;
-};
-
-// What ArgumentText takes for text, without converting it.
-bool isText(const mxArray* array) {
-    return array != nullptr && (mxGetClassID(array) == mxCHAR_CLASS ||
-                                (mxIsClass(array, "string") && mxGetNumberOfElements(array) == 1));
-}
 
 // One call of a command: its results, its argument (what follows the
 // command name), and the links it acts on.
@@ -251,6 +118,36 @@ void setPortStatus(mxArray* plhs[], int status) {
 
 void closeAtUnload() { closeAllLinks(); }
 
+// Why an open did not succeed, as data for [status, reason] = open and as
+// the console line the module prints, from the same words. The identifiers
+// are stable: programs test them, not the text.
+struct OpenReason {
+    const char* identifier = "";  // empty when the port is open
+    char message[kDevicePathSize + 300] = {};
+    const char* device = "";  // the device the reason is about
+    int link = 0;             // the link that holds it, where that is the reason
+};
+
+void explain(OpenReason& reason, const char* identifier, const char* format, ...) {
+    reason.identifier = identifier;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason.message, sizeof reason.message, format, args);
+    va_end(args);
+}
+
+const char* identifierFor(OpenProblem problem) {
+    switch (problem) {
+        case OpenProblem::Missing: return "VelocartDriver:notFound";
+        case OpenProblem::Busy: return "VelocartDriver:busy";
+        case OpenProblem::BusyHere: return "VelocartDriver:busyHere";
+        case OpenProblem::AccessDenied: return "VelocartDriver:accessDenied";
+        case OpenProblem::NotSerial: return "VelocartDriver:notSerial";
+        case OpenProblem::SettingsRejected: return "VelocartDriver:settingsRejected";
+        default: return "VelocartDriver:refused";
+    }
+}
+
 // The hint that goes with a reason the user can act on.
 const char* hintFor(OpenProblem problem) {
     switch (problem) {
@@ -267,42 +164,71 @@ const char* hintFor(OpenProblem problem) {
     }
 }
 
-// Reports why an open did not succeed, in one line after the failure line.
-void reportOpenFailure(const Link& link, bool wasOpen) {
+// Why the serial link refused, after the open request.
+void explainRefusal(OpenReason& reason, const Link& link, bool wasOpen) {
     if (wasOpen && !link.port.isClosed) {
-        say(&link, "%s is already open; call %s(%s'close') first.", openPortName(link.port),
-            moduleName(), linkPrefix(link).text);
+        reason.device = openPortName(link.port);
+        reason.link = numberOf(link);
+        explain(reason, "VelocartDriver:alreadyOpen",
+                "%s is already open; call %s(%s'close') first.", openPortName(link.port),
+                moduleName(), linkPrefix(link).text);
         return;
     }
     const OpenFailure& failure = lastOpenFailure();
-    if (failure.problem == OpenProblem::None) return;
     const char* text = failure.systemText[0] != '\0' ? failure.systemText : "refused";
-    if (failure.device[0] != '\0') {
-        say(&link, "%s: %s%s.", failure.device, text, hintFor(failure.problem));
+    if (failure.problem == OpenProblem::None) {
+        reason.identifier = identifierFor(failure.problem);
+    } else if (failure.device[0] != '\0') {
+        explain(reason, identifierFor(failure.problem), "%s: %s%s.", failure.device, text,
+                hintFor(failure.problem));
     } else {
-        say(&link, "%s%s.", text, hintFor(failure.problem));
+        explain(reason, identifierFor(failure.problem), "%s%s.", text, hintFor(failure.problem));
     }
 }
 
 // A device is open on one link at a time.
-void reportHeldElsewhere(const Link& link, const Link& holder) {
-    say(&link, "%s is open on link %d; use that link, or call %s(%d, 'close') first.",
-        openPortName(holder.port), numberOf(holder), moduleName(), numberOf(holder));
+void explainHeldElsewhere(OpenReason& reason, const Link& holder) {
+    reason.device = openPortName(holder.port);
+    reason.link = numberOf(holder);
+    explain(reason, "VelocartDriver:openOnLink",
+            "%s is open on link %d; use that link, or call %s(%d, 'close') first.",
+            openPortName(holder.port), numberOf(holder), moduleName(), numberOf(holder));
 }
 
-void finishOpen(Link& link, mxArray* plhs[], int status) {
+void setText(mxArray* record, const char* field, const char* text) {
+    mxSetField_700(record, 0, field, mxCreateString(text));
+}
+
+void setNumber(mxArray* record, const char* field, double value) {
+    mxArray* number = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+    mxGetPr(number)[0] = value;
+    mxSetField_700(record, 0, field, number);
+}
+
+// The result of open: the status, and with a second output the reason.
+void finishOpen(const Call& call, int status, const OpenReason& reason) {
+    Link& link = call.link();
+    if (reason.message[0] != '\0') say(&link, "%s", reason.message);
     if (status == kPortOpen) {
         mexAtExit(closeAtUnload);
-        linkOpened(link);
+        if (!linkOpened(link)) say(&link, "the watchdog could not start its thread; it is off.");
     }
-    setPortStatus(plhs, status == kPortOpen ? 0 : -1);
+    setPortStatus(call.plhs, status == kPortOpen ? 0 : -1);
+    if (call.nlhs < 2) return;
+    const char* fields[] = {"identifier", "message", "device", "link"};
+    call.plhs[1] = mxCreateStructMatrix_700(1, 1, 4, fields);
+    setText(call.plhs[1], "identifier", reason.identifier);
+    setText(call.plhs[1], "message", reason.message);
+    setText(call.plhs[1], "device", status == kPortOpen ? openPortName(link.port) : reason.device);
+    setNumber(call.plhs[1], "link", status == kPortOpen ? numberOf(link) : reason.link);
 }
 
 void refuseOpen(const Call& call) {
-    say(call.numbered ? &call.link() : nullptr,
-        "'open' needs a port number or a device name, e.g. %s(%s'open', 3).", moduleName(),
-        linkPrefix(call.link()).text);
-    setPortStatus(call.plhs, -1);
+    OpenReason reason;
+    explain(reason, "VelocartDriver:badArgument",
+            "'open' needs a port number or a device name, e.g. %s(%s'open', 3).", moduleName(),
+            linkPrefix(call.link()).text);
+    finishOpen(call, kPortUnavailable, reason);
 }
 
 void openByName(const Call& call, const ArgumentText& nameText) {
@@ -312,6 +238,8 @@ void openByName(const Call& call, const ArgumentText& nameText) {
         refuseOpen(call);
         return;
     }
+    OpenReason reason;
+    reason.device = name;
     const Link* holder = linkHoldingDevice(&link, name);
     const bool wasOpen = !link.port.isClosed;
     const int status =
@@ -321,12 +249,12 @@ void openByName(const Call& call, const ArgumentText& nameText) {
     } else {
         mexPrintf("I cannot open %s!\n", name);
         if (holder != nullptr) {
-            reportHeldElsewhere(link, *holder);
+            explainHeldElsewhere(reason, *holder);
         } else {
-            reportOpenFailure(link, wasOpen);
+            explainRefusal(reason, link, wasOpen);
         }
     }
-    finishOpen(link, call.plhs, status);
+    finishOpen(call, status, reason);
 }
 
 void runOpen(const Call& call) {
@@ -343,22 +271,27 @@ void runOpen(const Call& call) {
         refuseOpen(call);
         return;
     }
+    OpenReason reason;
     // Test before converting: NaN, infinities and huge values have no
     // integer value, and converting them is undefined.
     if (!std::isfinite(number)) {
-        say(&link, "'open' needs a finite port number, not %s.",
-            std::isnan(number) ? "NaN" : "Inf");
-        setPortStatus(call.plhs, -1);
+        explain(reason, "VelocartDriver:badArgument", "'open' needs a finite port number, not %s.",
+                std::isnan(number) ? "NaN" : "Inf");
+        finishOpen(call, kPortUnavailable, reason);
         return;
     }
     const double truncated = std::trunc(number);
     if (truncated < -2147483648.0 || truncated > 2147483647.0) {
-        say(&link, "port number %.0f is out of range; ports run from COM%d to COM%d.", truncated,
-            kFirstPortNumber, kLastPortNumber);
-        setPortStatus(call.plhs, -1);
+        explain(reason, "VelocartDriver:badPort",
+                "port number %.0f is out of range; ports run from COM%d to COM%d.", truncated,
+                kFirstPortNumber, kLastPortNumber);
+        finishOpen(call, kPortUnavailable, reason);
         return;
     }
     const int port = static_cast<int>(truncated);
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "COM%d", port);
+    reason.device = shown;
     const Link* holder = linkHoldingPort(&link, port);
     const bool wasOpen = !link.port.isClosed;
     const int status =
@@ -368,25 +301,25 @@ void runOpen(const Call& call) {
     } else {
         mexPrintf("I cannot open COM%d!\n", port);
         if (holder != nullptr) {
-            reportHeldElsewhere(link, *holder);
+            explainHeldElsewhere(reason, *holder);
         } else if (port < kFirstPortNumber || port > kLastPortNumber) {
-            say(&link, "ports run from COM%d to COM%d.", kFirstPortNumber, kLastPortNumber);
+            explain(reason, "VelocartDriver:badPort", "ports run from COM%d to COM%d.",
+                    kFirstPortNumber, kLastPortNumber);
         } else {
-            reportOpenFailure(link, wasOpen);
+            explainRefusal(reason, link, wasOpen);
         }
     }
-    finishOpen(link, call.plhs, status);
+    finishOpen(call, status, reason);
 }
 
 void runClose(const Call& call) { closeLink(call.link()); }
 
-// Sends the link's CommandFrame and copies it into row `row` of the echo
-// (rows x 26, column-major). A line that stops taking frames is reported
-// once, not on every call.
+// Sends the link's frame and copies it into row `row` of the echo (rows x
+// 26, column-major). A line that stops taking frames is reported once, not
+// on every call, whichever thread met it first.
 void sendCommandFrame(Link& link, mxArray* echo, int row, int rows) {
-    const bool wasFailing = link.port.writeFailing;
-    const bool written = sendFrame(link);
-    if (!written && !wasFailing) {
+    sendFrame(link, link.frame);
+    if (link.port.writeFailureNews.exchange(false)) {
         say(&link, "the frame could not be written to %s.", openPortName(link.port));
     }
     auto* bytes = static_cast<std::uint8_t*>(mxGetData(echo));
@@ -412,13 +345,14 @@ void refuseNonFinite(const Call& call, const char* command) {
     call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
 }
 
-// Velocities for each link of the call: one row of two per link (a vector
-// of two for a single link).
+// Velocities for each link of the call: one link takes the first two
+// elements of any real numeric array; several take a K x 2 matrix, a row
+// for each link, and nothing else.
 bool readVelocities(const Call& call, double (*rows)[2]) {
     if (call.linkCount == 1) return readNumbers(call.argument, 2, rows[0]);
     const mxArray* v = call.argument;
     if (!isRealNumeric(v) || mxGetM(v) != static_cast<std::size_t>(call.linkCount) ||
-        mxGetN(v) < 2) {
+        mxGetN(v) != 2) {
         return false;
     }
     const mxClassID classId = mxGetClassID(v);
@@ -442,9 +376,11 @@ void runSendVelocity(const Call& call) {
         }
         return;
     }
-    if (!allFinite(v[0], 2 * call.linkCount)) {
-        refuseNonFinite(call, "sendVelocity");
-        return;
+    for (int k = 0; k < call.linkCount; ++k) {
+        if (!allFinite(v[k], 2)) {
+            refuseNonFinite(call, "sendVelocity");
+            return;
+        }
     }
     call.plhs[0] = createEcho(call.linkCount);
     for (int k = 0; k < call.linkCount; ++k) {
@@ -520,6 +456,30 @@ double* createStatusRows(const Call& call, int count, double*& stamps) {
     return mxGetPr(call.plhs[0]);
 }
 
+// What a reading command gives when it is refused: no status (a row of
+// zeros for each link, no stamp), or no frames.
+void refuseStatus(const Call& call) {
+    double* stamps = nullptr;
+    createStatusRows(call, call.linkCount, stamps);
+    for (int k = 0; stamps != nullptr && k < call.linkCount; ++k) stamps[k] = kNoStamp;
+}
+void refuseAll(const Call& call) {
+    double* stamps = nullptr;
+    createStatusRows(call, 0, stamps);
+}
+
+// Input the system's serial driver lost (its overrun count rose): frames
+// went missing before the module could take them. Said once for each rise.
+void reportOverruns(Link& link) {
+    const std::uint64_t overruns = link.port.overruns.load();
+    if (overruns <= link.overrunsReported) return;
+    say(&link,
+        "the serial driver of %s lost input (%llu overruns since the open); status frames are"
+        " missing: read more often.",
+        openPortName(link.port), static_cast<unsigned long long>(overruns));
+    link.overrunsReported = overruns;
+}
+
 // Waits for each link in turn against one deadline: the wires work in
 // parallel, so the round ends with the slowest reply, not the sum. False if
 // the user interrupted it.
@@ -534,6 +494,7 @@ bool receiveEach(const Call& call, double timeout, Reader reader) {
         if (outcome == ReceiveOutcome::HungUp && !wasFailing) {
             say(&link, "%s hung up; open it again once it is back.", openPortName(link.port));
         }
+        reportOverruns(link);
         if (outcome == ReceiveOutcome::Interrupted) {
             stopOnInterrupt();
             return false;
@@ -562,8 +523,11 @@ bool readTimeout(const Call& call, const char* command, double& timeout) {
 // before a link's first frame).
 void runReadLatest(const Call& call) {
     double timeout = 0.0;
-    const bool interrupted =
-        readTimeout(call, "readLatest", timeout) && !receiveEach(call, timeout, Reader::Latest);
+    if (!readTimeout(call, "readLatest", timeout)) {
+        refuseStatus(call);
+        return;
+    }
+    const bool interrupted = !receiveEach(call, timeout, Reader::Latest);
     const int count = call.linkCount;
     double* stamps = nullptr;
     double* rows = createStatusRows(call, count, stamps);
@@ -582,7 +546,11 @@ void runReadLatest(const Call& call) {
 void runReadAll(const Call& call) {
     Link& link = call.link();
     double timeout = 0.0;
-    if (readTimeout(call, "readAll", timeout)) receiveEach(call, timeout, Reader::All);
+    if (!readTimeout(call, "readAll", timeout)) {
+        refuseAll(call);
+        return;
+    }
+    receiveEach(call, timeout, Reader::All);
     StatusRing& ring = link.ring;
     const std::uint64_t kept = ring.accepted < kRingSize ? ring.accepted : kRingSize;
     const std::uint64_t first = ring.next > ring.accepted - kept ? ring.next : ring.accepted - kept;
@@ -678,17 +646,6 @@ void refusePortStatus(const Call& call) { setPortStatus(call.plhs, -1); }
 void refuseEcho(const Call& call) {
     call.plhs[0] = mxCreateNumericMatrix_700(1, 0, mxUINT8_CLASS, mxREAL);
 }
-void refuseStatus(const Call& call) {
-    call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
-    if (call.nlhs >= 2) {
-        call.plhs[1] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
-        mxGetPr(call.plhs[1])[0] = kNoStamp;
-    }
-}
-void refuseAll(const Call& call) {
-    call.plhs[0] = mxCreateDoubleMatrix_700(0, kStatusVectorSize, mxREAL);
-    if (call.nlhs >= 2) call.plhs[1] = mxCreateDoubleMatrix_700(0, 1, mxREAL);
-}
 void refuseLink(const Call& call) { call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL); }
 void refuseNothing(const Call& call) {
     if (call.nlhs >= 1) call.plhs[0] = mxCreateDoubleMatrix_700(0, 0, mxREAL);
@@ -752,9 +709,10 @@ bool readLinkNumbers(const mxArray* array, const Command& command, Call& call) {
     if (count == 0 || count > kLinkCount || (count > 1 && !command.manyLinks)) return false;
     const mxClassID classId = mxGetClassID(array);
     for (std::size_t i = 0; i < count; ++i) {
-        const double number = elementAsDouble(array, classId, i);
-        Link* link =
-            number == std::trunc(number) ? linkNumbered(static_cast<int>(number)) : nullptr;
+        int number = 0;
+        Link* link = wholeNumberIn(elementAsDouble(array, classId, i), 1, kLinkCount, number)
+                         ? linkNumbered(number)
+                         : nullptr;
         for (std::size_t j = 0; link != nullptr && j < i; ++j) {
             if (call.links[j] == link) link = nullptr;
         }
@@ -765,14 +723,30 @@ bool readLinkNumbers(const mxArray* array, const Command& command, Call& call) {
     return true;
 }
 
-// Any command the watchdog stopped a robot since the last call says so
-// first, once.
-void reportWatchdogStops() {
-    if (!takeWatchdogStops()) return;
+// What the watchdog's thread met since the last call, said first by the
+// next one, once: a robot it stopped (and how to change the setting that
+// stopped it), a stop whose frame could not be written, a frame that could
+// not be written.
+void reportThreadNews() {
+    if (!takeThreadNews()) return;
     for (Link& link : Links) {
+        const double seconds = link.watchdog.seconds.load();
         if (link.watchdog.fired.exchange(false)) {
-            say(&link, "no command for %g s; the watchdog told the robot to stop.",
-                link.watchdog.seconds.load());
+            if (link.watchdog.stopFailed.exchange(false)) {
+                say(&link,
+                    "no command for %g s; the watchdog tried to stop the robot, but the frame"
+                    " could not be written to %s.",
+                    seconds, openPortName(link.port));
+            } else {
+                say(&link,
+                    "no command for %g s; the watchdog told the robot to stop (%s(%s'watchdog',"
+                    " seconds) or VelocartRobot's 'Watchdog' option sets the time; 0 turns it"
+                    " off).",
+                    seconds, moduleName(), linkPrefix(link).text);
+            }
+        }
+        if (link.port.writeFailureNews.exchange(false)) {
+            say(&link, "the frame could not be written to %s.", openPortName(link.port));
         }
     }
 }
@@ -780,7 +754,7 @@ void reportWatchdogStops() {
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    reportWatchdogStops();
+    reportThreadNews();
     // VelocartDriver(k, command, ...) names a link; anything else but text
     // in the first place has no command name to match.
     const bool numbered = nrhs >= 2 && !isText(prhs[0]) && isText(prhs[1]);

@@ -27,6 +27,15 @@ inline mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity com
     return mxCreateDoubleMatrix(rows, columns, complexity);
 }
 
+inline mxArray* mxCreateStructMatrix_700(int rows, int columns, int fieldCount,
+                                         const char** fieldNames) {
+    return mxCreateStructMatrix(rows, columns, fieldCount, fieldNames);
+}
+
+inline void mxSetField_700(mxArray* array, int index, const char* field, mxArray* value) {
+    mxSetField(array, index, field, value);
+}
+
 // Octave 7 takes SIGINT on a thread of its own and raises this counter at
 // once; octave_signal_caught alone is set by any signal it handles
 // (SIGUSR1 too), which is no request to stop.
@@ -78,6 +87,8 @@ typedef char16_t mxChar;
 mxArray* mxCreateNumericMatrix_700(int rows, int columns, mxClassID classId,
                                    mxComplexity complexity);
 mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity complexity);
+mxArray* mxCreateStructMatrix_700(int rows, int columns, int fieldCount, const char** fieldNames);
+void mxSetField_700(mxArray* array, int index, const char* field, mxArray* value);
 mxArray* mxCreateString(const char* text);
 char* mxArrayToString(const mxArray* array);
 void mxFree(void* pointer);

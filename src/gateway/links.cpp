@@ -9,8 +9,6 @@ namespace velocart {
 
 // Constant-initialised: the table is ready as loaded, with no start-up code.
 Link Links[kLinkCount];
-SerialLinkState& SerialLink = Links[0].port;
-CommandFrameBytes& CommandFrame = Links[0].frame;
 
 namespace {
 
@@ -18,8 +16,8 @@ namespace {
 // link may need it, and at least this often.
 constexpr double kLongestWatchdogPause = 1.0;
 
-// Set by the watchdog's thread after a link's `fired` flag.
-std::atomic<bool> AnyWatchdogStop{false};
+// Set by the watchdog's thread after a link's own flag.
+std::atomic<bool> ThreadNews{false};
 
 // One byte on the wire: a start bit, 8 data bits and a stop bit.
 constexpr double kByteSeconds = 10.0 / kLineBaudRate;
@@ -29,13 +27,19 @@ bool isMovingVelocity(const CommandFrameBytes& frame) {
            getLe16(frame.bytes + kVelocity2Offset) != 0;
 }
 
+struct Sending {
+    Link& link;
+    const CommandFrameBytes& frame;
+};
+
 // Under the port's lock, just before the caller's frame goes out.
 bool recordCommand(void* context) {
-    Link& link = *static_cast<Link*>(context);
-    link.watchdog.lastCommandAt.store(monotonicSeconds());
-    switch (getLe16(link.frame.bytes + kCommandCodeOffset)) {
-        case kCodeVelocity: link.watchdog.moving.store(isMovingVelocity(link.frame)); break;
-        case kCodeFreeWheels: link.watchdog.moving.store(false); break;
+    const Sending& sending = *static_cast<Sending*>(context);
+    LinkWatchdog& watchdog = sending.link.watchdog;
+    watchdog.lastCommandAt.store(monotonicSeconds());
+    switch (getLe16(sending.frame.bytes + kCommandCodeOffset)) {
+        case kCodeVelocity: watchdog.moving.store(isMovingVelocity(sending.frame)); break;
+        case kCodeFreeWheels: watchdog.moving.store(false); break;
         default: break;  // new odometry leaves the robot driving as it was
     }
     return true;
@@ -49,25 +53,50 @@ bool recordStop(void* context) {
 struct Receiving {
     Link& link;
     Reader reader;
-    double readAt;  // the read that delivered the bytes being fed
+    double readAt;     // the read that delivered the bytes being fed
+    int count;         // how many it delivered
+    int queuedBehind;  // bytes already waiting behind them then
+    // The first bytes of this delivery that were already waiting at the
+    // read before, and that read's time: a backlog taken in several reads is
+    // timed from the first read that saw it.
+    int knownEarlier;
+    double earlierAt;
 };
 
-// A frame's stamp: the read that completed it, less the line time of the
-// bytes that crossed after it, so frames that came back to back keep their
-// spacing. A line delivers in bursts (a USB adapter's latency timer, a pty's
-// work queue), and counting back across a burst can reach behind frames an
-// earlier read already stamped. But a frame crossed the wire a frame's time
-// after the one before it at the earliest, and before the read that took
-// it: a burst that cannot have crossed in between (a pty carries bytes
-// faster than any wire) shares that time evenly, in order.
-double stampOf(const Link& link, double readAt) {
+// When a frame's last byte crossed the wire, as far as the reads can tell:
+// the read that found it, less the line time of the bytes that were then
+// behind it.
+void lastByteSeen(const Link& link, const Receiving& receiving, double& seenAt,
+                  std::size_t& bytesBehind) {
     const std::size_t after = link.assembler.bytesAfterFrame();
-    const double counted = readAt - static_cast<double>(after) * kByteSeconds;
+    const std::size_t end = static_cast<std::size_t>(receiving.count) - after;
+    if (end <= static_cast<std::size_t>(receiving.knownEarlier)) {
+        seenAt = receiving.earlierAt;
+        bytesBehind = static_cast<std::size_t>(receiving.knownEarlier) - end;
+    } else {
+        seenAt = receiving.readAt;
+        bytesBehind = after + static_cast<std::size_t>(receiving.queuedBehind);
+    }
+}
+
+// A frame's stamp: the read that found its last byte, less the line time of
+// the bytes that crossed after it, so frames that came back to back keep
+// their spacing. A line delivers in bursts (a USB adapter's latency timer,
+// a pty's work queue), and counting back across a burst can reach behind
+// frames an earlier read already stamped. But a frame crossed the wire a
+// frame's time after the one before it at the earliest, and before the read
+// that took it: a burst that cannot have crossed in between (a pty carries
+// bytes faster than any wire) shares that time evenly, in order.
+double stampOf(const Link& link, const Receiving& receiving) {
+    double seenAt = 0.0;
+    std::size_t behind = 0;
+    lastByteSeen(link, receiving, seenAt, behind);
+    const double counted = seenAt - static_cast<double>(behind) * kByteSeconds;
     if (link.ring.accepted == 0) return counted;
     const double previous = link.ring.frames[(link.ring.accepted - 1) % kRingSize].stamp;
-    const double framesToCome = static_cast<double>(after / kStatusFrameSize + 1);
+    const double framesToCome = static_cast<double>(behind / kStatusFrameSize + 1);
     const double earliest =
-        previous + std::min(kStatusFrameSize * kByteSeconds, (readAt - previous) / framesToCome);
+        previous + std::min(kStatusFrameSize * kByteSeconds, (seenAt - previous) / framesToCome);
     return std::max(counted, earliest);
 }
 
@@ -77,7 +106,7 @@ public:
     explicit StatusListener(const Receiving& receiving) : receiving_(receiving) {}
     void onFrame(const std::uint8_t* frame) override {
         Link& link = receiving_.link;
-        const double stamp = stampOf(link, receiving_.readAt);
+        const double stamp = stampOf(link, receiving_);
         std::memcpy(link.newest.bytes, frame, kStatusFrameSize);
         link.newest.stamp = stamp;
         link.newest.fresh = true;
@@ -98,12 +127,16 @@ bool hasNew(const Link& link, Reader reader) {
 
 // Takes each delivery; wants nothing more once the reader has a new frame,
 // else the bytes that would complete the frame under way.
-int feedStatus(const std::uint8_t* bytes, int count, void* context) {
+int feedStatus(const std::uint8_t* bytes, int count, int queuedBehind, void* context) {
     Receiving& receiving = *static_cast<Receiving*>(context);
     Link& link = receiving.link;
     receiving.readAt = monotonicSeconds() - link.port.openedAt;
+    receiving.count = count;
+    receiving.queuedBehind = queuedBehind;
     StatusListener listener(receiving);
     link.assembler.feed(bytes, static_cast<std::size_t>(count), listener);
+    receiving.knownEarlier = queuedBehind;
+    receiving.earlierAt = receiving.readAt;
     return hasNew(link, receiving.reader) ? 0 : link.assembler.missing();
 }
 
@@ -112,7 +145,8 @@ int feedStatus(const std::uint8_t* bytes, int count, void* context) {
 // keeps driving) or comes after the stop (and is obeyed).
 struct Firing {
     Link* link;
-    double commandAt;
+    double commandAt;  // the last command's time when the stop was decided
+    bool due;
 };
 
 bool stopIsDue(void* context) {
@@ -125,6 +159,7 @@ bool stopIsDue(void* context) {
     }
     watchdog.moving.store(false);
     firing.commandAt = commandAt;
+    firing.due = true;
     return true;
 }
 
@@ -134,15 +169,24 @@ bool noCommandSince(void* context) {
     return firing.link->watchdog.lastCommandAt.load() == firing.commandAt;
 }
 
+// Whether the watchdog's stop was decided: then the next call tells of it,
+// whether or not its frame could be written (the module's one line about
+// the failed write is then this one).
 void fireWatchdog(Link& link) {
     CommandFrameBytes stop = {};
     encodeVelocity(0.0f, 0.0f, stop);
-    Firing firing = {&link, 0.0};
-    if (!writeFrameIf(link.port, stop.bytes, kCommandFrameSize, stopIsDue, &firing)) return;
-    encodeFreeWheels(stop);
-    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing);
+    Firing firing = {&link, 0.0, false};
+    const bool failingBefore = link.port.writeFailing.load();
+    if (!writeFrameIf(link.port, stop.bytes, kCommandFrameSize, stopIsDue, &firing)) {
+        if (!firing.due) return;
+        link.watchdog.stopFailed.store(true);
+        if (!failingBefore) link.port.writeFailureNews.store(false);
+    } else {
+        encodeFreeWheels(stop);
+        writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing);
+    }
     link.watchdog.fired.store(true);
-    AnyWatchdogStop.store(true);
+    ThreadNews.store(true);
 }
 
 // Runs on the watchdog's thread: stops each robot whose time is up and
@@ -172,6 +216,19 @@ bool watchdogNeeded() {
     return false;
 }
 
+// Forgets everything the link knew of its last connection.
+void forgetConnection(Link& link) {
+    link.openCount = link.port.openCount;
+    link.assembler.reset();
+    link.newest = NewestStatus{};
+    link.ring.accepted = link.ring.next = 0;
+    link.overrunsReported = 0;
+    link.watchdog.moving.store(false);
+    link.watchdog.fired.store(false);
+    link.watchdog.stopFailed.store(false);
+    link.watchdog.lastCommandAt.store(monotonicSeconds());
+}
+
 }  // namespace
 
 Link* linkNumbered(int number) {
@@ -194,26 +251,28 @@ Link* linkHoldingDevice(const Link* except, const char* deviceName) {
     return nullptr;
 }
 
-void linkOpened(Link& link) {
-    if (link.openCount == link.port.openCount) return;  // the same connection, open already
-    link.openCount = link.port.openCount;
-    link.assembler.reset();
-    link.ring.accepted = link.ring.next = 0;
-    link.watchdog.moving.store(false);
-    link.watchdog.lastCommandAt.store(monotonicSeconds());
-    updateWatchdogThread();
+bool linkOpened(Link& link) {
+    if (link.openCount == link.port.openCount) return true;  // the same connection
+    forgetConnection(link);
+    if (updateWatchdogThread()) return true;
+    setWatchdog(link, 0.0);
+    return false;
 }
 
-bool sendFrame(Link& link) {
+bool sendFrame(Link& link, const CommandFrameBytes& frame) {
     // A link that is not open: the pause of a Closed one, or the failure of
     // a lost one.
-    if (link.port.isClosed) return writeFrame(link.port, link.frame.bytes, kCommandFrameSize);
-    return writeFrameIf(link.port, link.frame.bytes, kCommandFrameSize, recordCommand, &link);
+    if (link.port.isClosed) return writeFrame(link.port, frame.bytes, kCommandFrameSize);
+    Sending sending = {link, frame};
+    const bool written =
+        writeFrameIf(link.port, frame.bytes, kCommandFrameSize, recordCommand, &sending);
+    settleLink(link.port);
+    return written;
 }
 
 ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, Reader reader,
                              InterruptCheck interrupted) {
-    Receiving receiving = {link, reader, 0.0};
+    Receiving receiving = {link, reader, 0.0, 0, 0, 0, 0.0};
     std::uint8_t scratch[kReceiveBufferSize];
     return receiveUntil(link.port, scratch, kReceiveBufferSize, timeoutSeconds, feedStatus,
                         &receiving, interrupted);
@@ -225,6 +284,7 @@ void sendStopSequence(Link& link) {
     writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
     encodeFreeWheels(stop);
     writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
+    settleLink(link.port);
 }
 
 void setWatchdog(Link& link, double seconds) {
@@ -244,20 +304,22 @@ bool updateWatchdogThread() {
     return startWorker(watchdogTick);
 }
 
-bool takeWatchdogStops() {
-    return AnyWatchdogStop.load(std::memory_order_relaxed) && AnyWatchdogStop.exchange(false);
+bool takeThreadNews() {
+    return ThreadNews.load(std::memory_order_relaxed) && ThreadNews.exchange(false);
 }
 
 void closeLink(Link& link) {
+    settleLink(link.port);
+    if (!link.port.isClosed && link.watchdog.moving.load()) sendStopSequence(link);
     closePort(link.port);
-    link.ring.accepted = link.ring.next = 0;
-    link.watchdog.moving.store(false);
+    forgetConnection(link);
     updateWatchdogThread();
 }
 
 void closeAllLinks() {
     stopWorker();
     for (Link& link : Links) {
+        settleLink(link.port);
         if (!link.port.isClosed && link.watchdog.moving.load()) sendStopSequence(link);
         closePort(link.port);
         link.watchdog.moving.store(false);

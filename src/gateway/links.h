@@ -18,8 +18,8 @@ namespace velocart {
 constexpr int kLinkCount = 32;
 constexpr int kRingSize = 1024;
 
-// A status frame's stamp: seconds since its link was opened, at the read
-// that completed it.
+// A status frame's stamp: seconds since its link was opened, when its last
+// byte crossed the wire, as far as the reads can tell.
 constexpr double kNoStamp = std::numeric_limits<double>::quiet_NaN();
 
 // The newest status frame a link accepted, for readLatest.
@@ -52,29 +52,31 @@ struct LinkWatchdog {
     std::atomic<double> lastCommandAt{0.0};
     // The last velocity sent was not zero, and nothing has stopped it since.
     std::atomic<bool> moving{false};
-    // The watchdog stopped the robot; the next call of the module says so.
+    // The watchdog stopped the robot, or tried to and its frame could not
+    // be written; the next call of the module says which, once.
     std::atomic<bool> fired{false};
+    std::atomic<bool> stopFailed{false};
 };
 
 struct Link {
     SerialLinkState port;
+    // The frame the commands encode into; it keeps, from command to
+    // command, the fields a command does not own.
     CommandFrameBytes frame = {};
     FrameAssembler assembler{kStatusFrameFormat};
     NewestStatus newest;
     StatusRing ring;
-    // The connection (port.openCount) the assembler's half frame, the ring
-    // and the watchdog's view belong to: a new one starts without them.
+    // The connection (port.openCount) the assembler's half frame, the
+    // newest frame, the ring and the watchdog's view belong to: a new one
+    // starts without them.
     std::uint32_t openCount = 0;
+    // The system's count of lost input (port.overruns) already reported.
+    std::uint64_t overrunsReported = 0;
     LinkWatchdog watchdog;
 };
 
 // Links[0] is link 1, the one every call without a link number uses.
 extern Link Links[kLinkCount];
-
-// Link 1's port and command frame, under the names the module has always
-// used for them.
-extern SerialLinkState& SerialLink;
-extern CommandFrameBytes& CommandFrame;
 
 // The link with this number (1..kLinkCount); null for any other.
 Link* linkNumbered(int number);
@@ -85,13 +87,15 @@ int numberOf(const Link& link);
 Link* linkHoldingPort(const Link* except, int portNumber);
 Link* linkHoldingDevice(const Link* except, const char* deviceName);
 
-// After a successful open: a new connection starts with no half frame, an
-// empty ring, and a robot the watchdog knows nothing of.
-void linkOpened(Link& link);
+// After a successful open: a new connection starts with nothing of the
+// last one (no half frame, no newest frame, an empty ring, a robot the
+// watchdog knows nothing of). False if the link's watchdog is on and its
+// thread could not start: the watchdog is then off.
+bool linkOpened(Link& link);
 
-// Sends a command frame the caller has encoded into link.frame and keeps
-// what the watchdog needs to know about it.
-bool sendFrame(Link& link);
+// Sends a command frame on the link and keeps what the watchdog needs to
+// know about it.
+bool sendFrame(Link& link, const CommandFrameBytes& frame);
 
 // Which command receives: each has its own "new since my last call".
 enum class Reader { Latest, All };
@@ -113,12 +117,14 @@ void setWatchdog(Link& link, double seconds);
 // Starts or ends the thread as the links now need; false if it is needed
 // and could not start.
 bool updateWatchdogThread();
-// Whether the watchdog stopped a robot since this was last asked (the
-// links' own `fired` flags say which): one load on the path of every call.
-bool takeWatchdogStops();
+// Whether the watchdog's thread has something to tell since this was last
+// asked: a robot it stopped or could not stop, a frame it could not write
+// (the links' own flags say which). One load on the path of every call.
+bool takeThreadNews();
 
-// Closes the link's port, empties its ring, and ends the watchdog's thread
-// if no other link needs it.
+// Closes the link's port, a robot last told to move getting the stop
+// sequence first, forgets the connection, and ends the watchdog's thread if
+// no other link needs it.
 void closeLink(Link& link);
 
 // When the module goes away: the thread ends, every moving robot is told

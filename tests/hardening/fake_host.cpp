@@ -94,6 +94,14 @@ mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity) {
 
 mxArray* mxCreateString(const char* text) { return charArray(text); }
 
+// Structs hold no fields here: the values set into one stay in the pool
+// until the call ends, as results do.
+mxArray* mxCreateStructMatrix_700(int rows, int columns, int, const char**) {
+    return allocate(mxSTRUCT_CLASS, rows, columns, 0);
+}
+
+void mxSetField_700(mxArray*, int, const char*, mxArray*) {}
+
 char* mxArrayToString(const mxArray* array) {
     if (array->classId != mxCHAR_CLASS) return nullptr;
     for (int t = 0; t < 4; ++t) {

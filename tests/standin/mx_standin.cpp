@@ -22,6 +22,10 @@ struct mxArray_tag {
     bool isString = false;
     bool isMissing = false;            // a string scalar holding <missing>
     std::vector<std::uint16_t> units;  // a string scalar's text
+    // A struct array's field names, and its values element by element (the
+    // struct owns them; null where none was set).
+    std::vector<std::string> fields;
+    std::vector<mxArray*> values;
 };
 
 namespace {
@@ -76,8 +80,17 @@ bool isNumeric(mxClassID classId) {
 }
 
 mxArray* newArray(mxClassID classId, int rows, int columns) {
-    mxArray* array = new mxArray_tag{
-        classId, std::max(rows, 0), std::max(columns, 0), false, false, nullptr, false, false, {}};
+    mxArray* array = new mxArray_tag{classId,
+                                     std::max(rows, 0),
+                                     std::max(columns, 0),
+                                     false,
+                                     false,
+                                     nullptr,
+                                     false,
+                                     false,
+                                     {},
+                                     {},
+                                     {}};
     const std::size_t bytes = elementSize(classId) * static_cast<std::size_t>(array->rows) *
                               static_cast<std::size_t>(array->columns);
     if (bytes > 0) array->data = std::calloc(bytes, 1);
@@ -86,6 +99,7 @@ mxArray* newArray(mxClassID classId, int rows, int columns) {
 
 void deleteArray(mxArray* array) {
     if (array == nullptr) return;
+    for (mxArray* value : array->values) deleteArray(value);
     std::free(array->data);
     delete array;
 }
@@ -164,6 +178,44 @@ STANDIN_EXPORT mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComple
     mxArray* array = newArray(mxDOUBLE_CLASS, rows, columns);
     createdThisCall.push_back(array);
     return array;
+}
+
+STANDIN_EXPORT mxArray* mxCreateStructMatrix_700(int rows, int columns, int fieldCount,
+                                                 const char** fieldNames) {
+    if (rows < 0 || columns < 0 || fieldCount < 0) {
+        noteMisuse("mxCreateStructMatrix_700 with a negative size");
+    }
+    mxArray* array = newArray(mxSTRUCT_CLASS, rows, columns);
+    for (int k = 0; k < fieldCount; ++k) array->fields.emplace_back(fieldNames[k]);
+    array->values.assign(array->fields.size() * static_cast<std::size_t>(array->rows) *
+                             static_cast<std::size_t>(array->columns),
+                         nullptr);
+    createdThisCall.push_back(array);
+    return array;
+}
+
+// MATLAB's struct takes the value over: the module must not destroy it,
+// and it must be an array of the module's own.
+STANDIN_EXPORT void mxSetField_700(mxArray* array, int index, const char* field, mxArray* value) {
+    if (missing(array, "mxSetField_700") || missing(value, "mxSetField_700")) return;
+    const auto name = std::find(array->fields.begin(), array->fields.end(), field);
+    const std::size_t count =
+        static_cast<std::size_t>(array->rows) * static_cast<std::size_t>(array->columns);
+    if (array->classId != mxSTRUCT_CLASS || name == array->fields.end() || index < 0 ||
+        static_cast<std::size_t>(index) >= count) {
+        noteMisuse(std::string("mxSetField_700 of field ") + field + " outside the struct");
+        return;
+    }
+    const auto owned = std::find(createdThisCall.begin(), createdThisCall.end(), value);
+    if (owned == createdThisCall.end()) {
+        noteMisuse("mxSetField_700 of an array the module does not own");
+        return;
+    }
+    createdThisCall.erase(owned);
+    mxArray*& slot = array->values[static_cast<std::size_t>(index) * array->fields.size() +
+                                   static_cast<std::size_t>(name - array->fields.begin())];
+    deleteArray(slot);
+    slot = value;
 }
 
 STANDIN_EXPORT mxArray* mxCreateString(const char* text) {
@@ -302,6 +354,19 @@ STANDIN_EXPORT void standinGetSize(const mxArray* array, int* rows, int* columns
 }
 
 STANDIN_EXPORT void standinDestroyArray(mxArray* array) { deleteArray(array); }
+
+STANDIN_EXPORT int standinFieldCount(const mxArray* array) {
+    return static_cast<int>(array->fields.size());
+}
+
+STANDIN_EXPORT const char* standinFieldName(const mxArray* array, int field) {
+    return array->fields[static_cast<std::size_t>(field)].c_str();
+}
+
+STANDIN_EXPORT const mxArray* standinFieldValue(const mxArray* array, int index, int field) {
+    return array->values[static_cast<std::size_t>(index) * array->fields.size() +
+                         static_cast<std::size_t>(field)];
+}
 
 STANDIN_EXPORT int standinEndCall(mxArray* const* kept, int keptCount) {
     const std::size_t unreleased = textsThisCall.size();

@@ -30,6 +30,11 @@ void standinMarkComplex(mxArray* array);
 void standinMarkSparse(mxArray* array);
 void standinGetSize(const mxArray* array, int* rows, int* columns);
 void standinDestroyArray(mxArray* array);
+// A struct array's fields, and the value of one in element `index` (null
+// if the module set none).
+int standinFieldCount(const mxArray* array);
+const char* standinFieldName(const mxArray* array, int field);
+const mxArray* standinFieldValue(const mxArray* array, int index, int field);
 
 // libmx: what MATLAB does when a call returns. Releases the texts handed
 // out by mxArrayToString that the module did not release itself (a misuse:

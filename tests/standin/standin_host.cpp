@@ -522,6 +522,22 @@ std::string formatElement(const mxArray* array, mxClassID classId, std::size_t i
     }
 }
 
+std::string describe(const mxArray* array);
+
+// Each element's fields, "name=value" apart by ", ", the elements by " | ".
+std::string describeFields(const mxArray* array, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        text += i == 0 ? ": " : " | ";
+        for (int field = 0; field < standinFieldCount(array); ++field) {
+            const mxArray* value = standinFieldValue(array, static_cast<int>(i), field);
+            text += std::string(field == 0 ? "" : ", ") + standinFieldName(array, field) + "=" +
+                    (value != nullptr ? describe(value) : "[]");
+        }
+    }
+    return text;
+}
+
 std::string describe(const mxArray* array) {
     const mxClassID classId = mxGetClassID(array);
     int rows = 0;
@@ -530,7 +546,8 @@ std::string describe(const mxArray* array) {
     std::string text = std::string(className(classId)) + " " + std::to_string(rows) + "x" +
                        std::to_string(columns);
     const std::size_t count = mxGetNumberOfElements(array);
-    if (count == 0 || classId == mxCELL_CLASS || classId == mxSTRUCT_CLASS) return text;
+    if (classId == mxSTRUCT_CLASS) return text + describeFields(array, count);
+    if (count == 0 || classId == mxCELL_CLASS) return text;
     if (classId == mxCHAR_CLASS) {
         const auto* units = static_cast<const std::uint16_t*>(mxGetData(array));
         std::string chars;
