@@ -12,6 +12,7 @@ JOBS ?= 2
 BUILD := build
 BUILD_WIN := build-windows
 BUILD_ASAN := build-asan
+BUILD_TSAN := build-tsan
 # The second build folder: clang with AddressSanitizer and UndefinedBehavior-
 # Sanitizer (float-to-integer casts included, which GCC does not check), any
 # report fatal. It holds the native tests and the libFuzzer targets.
@@ -20,7 +21,7 @@ ASAN_FLAGS := -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-rec
 export UBSAN_OPTIONS ?= print_stacktrace=1
 
 .PHONY: all deps configure native windows build package test bench demo format-check \
-  asan-build asan fuzz-smoke fuzz
+  asan-build asan tsan fuzz-smoke fuzz
 
 all: build
 
@@ -49,7 +50,7 @@ package: build
 	@bash scripts/package.sh $(BUILD) $(BUILD_WIN)
 
 # The installation tests take the files in dist/.
-test: build package format-check asan fuzz-smoke
+test: build package format-check asan tsan fuzz-smoke
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: native
@@ -74,6 +75,16 @@ asan-build: deps
 # The end-to-end tests in Octave and Wine run in the main build only.
 asan: asan-build
 	@cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -R '\.' -LE fuzz
+
+# The native tests that run the module's thread beside the caller (the
+# serial link and the gateway's), under ThreadSanitizer; any report fails.
+tsan: deps
+	@cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" -DVELOCART_OCTAVE=OFF \
+	  -DVELOCART_BENCH=OFF -DVELOCART_TESTS=ON -DVELOCART_MEXA64=OFF > /dev/null
+	@cmake --build $(BUILD_TSAN) -j $(JOBS) --target serial_tests hardening_tests
+	@cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+	  ctest --output-on-failure -j 1 -R '^(SerialLinkTest|NoAllocation|GatewayInput|GatewayThread|AllocationCounter)\.'
 
 # A few seconds of each fuzzer from the kept corpus.
 fuzz-smoke: asan-build

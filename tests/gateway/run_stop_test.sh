@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Types test_stopping.m into an interactive octave-cli, line by line as at
-# the prompt, with two simulated robots: one that answers every command
-# and one that answers none. Ctrl-C there ends only the line it interrupts.
+# the prompt, with three simulated robots: one that answers every command,
+# one that answers none, and one whose line dies after its first reply. Ctrl-C there ends only the line it interrupts.
 #   run_stop_test.sh MEX_DIR SIM_EXECUTABLE
 set -euo pipefail
 mex_dir=$(readlink -f "$1")
@@ -13,6 +13,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-stop-XXXXXX")
 trap 'stop_sims; rm -rf "$work"' EXIT
 start_sim robot
 start_sim silent --fault-silent-after 0
+start_sim hangup --fault-hangup-after 1
 
 cd "$work"
 status=0

@@ -156,6 +156,13 @@ for junk_timeout = {NaN, -1, Inf, 60.5, 'a', {1}, 1 + 2i, []}
   assert(strcmp(out, refusal) && s(1) == 0, 'a timeout of %s is refused: %s', ...
          disp(junk_timeout{1}), out);
 end
+% A refused call reads nothing and takes nothing: a frame readAll took in is
+% still new to readLatest, and one readLatest took in still new to readAll.
+peer_send(peer, frame_b); VelocartDriver('readAll', 2);
+s = VelocartDriver('readLatest', -1); s2 = VelocartDriver('readLatest');
+peer_send(peer, frame_b); VelocartDriver('readLatest', 2);
+S = VelocartDriver('readAll', -1); S2 = VelocartDriver('readAll');
+assert(s(1) == 0 && s2(1) == 1 && isempty(S) && rows(S2) == 1, 'refused reads took frames');
 
 %% A different port while one is open is refused, and frames still go to the open one
 other = peer_start('other');
@@ -240,6 +247,8 @@ assert(all(eb(13:24) == 0), 'link 2''s frame carries none of link 1''s odometry'
 e = VelocartDriver([2 1], 'sendVelocity', [0.25 0; 0 0.75]);
 assert(isequal(e(1, 9:12), uint8([0 0 64 0])) && isequal(e(2, 9:12), uint8([192 0 0 0])), ...
        'a row of velocities for each link: %s', mat2str(e(:, 9:12)));
+e = VelocartDriver([2 1], 'sendVelocity', [0.25 0 1; 0 0.75 1]);
+assert(isempty(e), 'three columns for two links are refused');
 peer_send(a, status_frame_bytes([1 1 1], [0 0], [0 0]));
 peer_send(b, status_frame_bytes([2 2 2], [0 0], [0 0]));
 [s, t] = VelocartDriver([1 2], 'readLatest', 2);
@@ -290,6 +299,13 @@ end
 assert(isequal(S(:, 2)', 6:8), 'readAll still has what readLatest passed over: %s', mat2str(S(:, 2)'));
 [S, T] = VelocartDriver(4, 'readAll');
 assert(isequal(size(S), [0 8]) && isequal(size(T), [0 1]), 'nothing new: 0x8 and 0x1');
+% A backlog longer than one read keeps the wire's spacing: 40 frames that
+% came back to back (1200 bytes) are stamped a frame's line time apart.
+peer_send(p, [frames{repmat(1:8, 1, 5)}]);
+pause(0.2);
+[S, T] = VelocartDriver(4, 'readAll');
+assert(rows(S) == 40 && max(abs(diff(T) - 300 / 115200)) < 1e-6, 'a backlog: gaps %s ms', ...
+       mat2str(1000 * diff(T)', 3));
 peer_send(p, [repmat(frames{1}, 1, 1029) frames{2}]);
 s = VelocartDriver(4, 'readLatest', 2);
 while s(1) == 1 && s(2) ~= 2
@@ -300,10 +316,12 @@ out = evalc('S = VelocartDriver(4, ''readAll'');');
 assert(rows(S) == 1024 && strcmp(out, sprintf(['VelocartDriver: link 4: 6 status frames were lost ' ...
        'before this readAll: it keeps the last 1024; call it more often.\n'])), 'overflow: %s', out);
 peer_send(p, frames{2});
-pause(0.2);
+VelocartDriver(4, 'readAll', 2);             % taken in: new to readLatest too
 VelocartDriver(4, 'close');
 VelocartDriver(4, 'open', p.link);
-assert(isempty(VelocartDriver(4, 'readAll')), 'open and close start readAll afresh');
+[s, t] = VelocartDriver(4, 'readLatest');
+assert(isempty(VelocartDriver(4, 'readAll')) && isequal(s, zeros(1, 8)) && isnan(t), ...
+       'open and close start afresh: %s', mat2str(s));
 VelocartDriver(4, 'close');
 peer_stop(p);
 

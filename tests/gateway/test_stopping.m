@@ -27,10 +27,11 @@ t0 = tic; system(sprintf('(sleep 0.3; kill -USR1 %d) &', getpid())); s = Velocar
 failed = expect_that(failed, waited >= 1 && s(1) == 0, 'SIGUSR1 ended the wait after %.3f s', waited);
 VelocartDriver('close');
 
-% Unloading the module while the robot drives tells it to stop before the
-% port closes, whether by its name or with every function. (Octave's own
-% "clear mex" unloads nothing: it clears a name "mex"; see the README.)
-for how = {'clear VelocartDriver', 'clear functions'}
+% Closing the link or unloading the module while the robot drives tells it
+% to stop before the port closes, whether by its name or with every
+% function. (Octave's own "clear mex" unloads nothing: it clears a name
+% "mex"; see the README.)
+for how = {'VelocartDriver(''close'')', 'clear VelocartDriver', 'clear functions'}
   before = rows(sim_frames(work, 'robot', 0));
   VelocartDriver('open', robot);
   VelocartDriver('sendVelocity', [0.2 0.1]);
@@ -62,7 +63,7 @@ failed = expect_that(failed, isequal(got(:, 2:4), repmat([3 v 0; 3 v 0; 3 v 0; s
 late = median(got(4:5:end, 1) - got(3:5:end, 1)) - 0.4;
 failed = expect_that(failed, late >= -0.005 && late <= 0.03, 'the watchdog stopped the robot %.4f s after its time', late);
 out = evalc('VelocartDriver(''readLatest'');');
-failed = expect_that(failed, strcmp(out, sprintf('VelocartDriver: no command for 0.4 s; the watchdog told the robot to stop.\n')), 'the next call says: %s', out);
+failed = expect_that(failed, strcmp(out, sprintf('VelocartDriver: no command for 0.4 s; the watchdog told the robot to stop (VelocartDriver(''watchdog'', seconds) or VelocartRobot''s ''Watchdog'' option sets the time; 0 turns it off).\n')), 'the next call says: %s', out);
 failed = expect_that(failed, isempty(evalc('VelocartDriver(''readLatest'');')), 'and says it once');
 VelocartDriver('close');
 failed = expect_that(failed, threads() == baseline, 'no thread left after close: %d', threads() - baseline);
@@ -70,6 +71,15 @@ VelocartDriver('open', robot);
 failed = expect_that(failed, threads() == baseline + 1 && VelocartDriver('watchdog') == 0.4, 'the setting stays, and open starts the thread again');
 clear VelocartDriver
 failed = expect_that(failed, threads() == baseline, 'no thread left after clear: %d', threads() - baseline);
+
+% A line that dies while only the watchdog writes: its failed stop is told
+% at the next call, once, and nothing else repeats it.
+hangup = fullfile(work, 'hangup');
+VelocartDriver('open', hangup); VelocartDriver('watchdog', 0.1);
+VelocartDriver('sendVelocity', [0.2 0]); pause(0.05); VelocartDriver('sendVelocity', [0.2 0]); pause(0.3);
+out = evalc('VelocartDriver(''sendVelocity'', [0.2 0]); VelocartDriver(''sendVelocity'', [0.2 0]);');
+failed = expect_that(failed, strcmp(out, sprintf('VelocartDriver: no command for 0.1 s; the watchdog tried to stop the robot, but the frame could not be written to %s.\n', hangup)), 'a dead line under the watchdog: %s', out);
+VelocartDriver('close'); VelocartDriver('watchdog', 0);
 
 printf('Ctrl-C: control back %.3f s after it came; the watchdog stopped the robot %.1f ms after its time\n', back, 1000 * late);
 if isempty(failed), printf('test_stopping: all checks passed\n'); end

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <cstddef>
 
+// Under a sanitizer that owns the allocator (AddressSanitizer,
+// ThreadSanitizer), its hooks count instead.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define VELOCART_UNDER_ASAN 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VELOCART_UNDER_ASAN 1
 #endif
 

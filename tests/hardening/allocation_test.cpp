@@ -258,3 +258,61 @@ TEST(NoAllocation, GatewayCallsAndTheHostTextsTheyRelease) {
     EXPECT_NE(std::strstr(velocart_test::fakePrinted(), "unknown command 'Open'"), nullptr);
     EXPECT_GT(cable.drain(), 0) << velocart_test::fakePrinted();
 }
+
+// A link number is checked as a double before it becomes an int: a value no
+// int holds must be refused, not converted (undefined; UBSan stops there).
+TEST(GatewayInput, LinkNumbersNoIntHoldsAreRefused) {
+    const double huge[] = {1e10, -1e10, std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN(), 9.3e18};
+    for (double number : huge) {
+        velocart_test::fakeReset();
+        const mxArray* prhs[2] = {velocart_test::fakeNumbers(&number, 1),
+                                  velocart_test::fakeText("readLatest")};
+        mxArray* plhs[1] = {nullptr};
+        mexFunction(1, plhs, 2, prhs);
+        velocart_test::fakeEndCall();
+    }
+    const char* printed = velocart_test::fakePrinted();
+    int refusals = 0;
+    for (const char* at = printed; (at = std::strstr(at, "needs a link number")) != nullptr; ++at) {
+        ++refusals;
+    }
+    EXPECT_EQ(refusals, 5) << printed;
+}
+
+// The watchdog's thread stops a robot while the caller waits on the same
+// link, and the next call tells of it: the gateway's share of the thread,
+// for ThreadSanitizer.
+TEST(GatewayThread, TheWatchdogStopsARobotWhileTheCallerWaits) {
+    PtyCable cable;
+    ASSERT_TRUE(cable.ready());
+    const double seconds[] = {0.05};
+    const double velocity[] = {0.5, 0.0};
+    const double wait[] = {0.15};
+    const struct {
+        const char* command;
+        const char* text;
+        const double* numbers;
+    } calls[] = {
+        {"open", cable.slave(), nullptr},    {"watchdog", nullptr, seconds},
+        {"sendVelocity", nullptr, velocity}, {"readLatest", nullptr, wait},
+        {"readLatest", nullptr, nullptr},    {"close", nullptr, nullptr},
+    };
+    for (const auto& call : calls) {
+        velocart_test::fakeReset();
+        const mxArray* prhs[2] = {velocart_test::fakeText(call.command), nullptr};
+        if (call.text != nullptr) prhs[1] = velocart_test::fakeText(call.text);
+        if (call.numbers != nullptr) {
+            prhs[1] = velocart_test::fakeNumbers(
+                call.numbers, std::strcmp(call.command, "sendVelocity") == 0 ? 2 : 1);
+        }
+        mxArray* plhs[1] = {nullptr};
+        mexFunction(1, plhs, prhs[1] != nullptr ? 2 : 1, prhs);
+        velocart_test::fakeEndCall();
+    }
+    EXPECT_NE(std::strstr(velocart_test::fakePrinted(), "the watchdog told the robot to stop"),
+              nullptr)
+        << velocart_test::fakePrinted();
+    // The velocity, the watchdog's zero velocity and free wheels.
+    EXPECT_EQ(cable.drain(), 3 * kCommandFrameSize);
+}

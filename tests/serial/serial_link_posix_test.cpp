@@ -405,7 +405,7 @@ std::atomic<bool> stopRequested{false};
 bool hostAsksToStop() { return stopRequested; }
 
 // A consumer that wants four bytes in all.
-int wantFour(const std::uint8_t*, int count, void* context) {
+int wantFour(const std::uint8_t*, int count, int, void* context) {
     int& taken = *static_cast<int*>(context);
     taken += count;
     return taken >= 4 ? 0 : 4 - taken;
@@ -493,4 +493,41 @@ TEST_F(SerialLinkTest, AWriteThatCannotDrainFailsWithinItsBound) {
     pty.receive(1 << 20, 300);
     EXPECT_TRUE(writeLink(block));
     EXPECT_FALSE(testLink.writeFailing);
+}
+
+// Only the caller's thread lets a handle go. The worker writing beside the
+// caller finds the line dead first: it marks the link, the handle stays
+// (the caller may be using it) until the caller's next operation lets it
+// go. Run under ThreadSanitizer too.
+std::atomic<int> workerWrites{0};
+double writeFromWorker() {
+    const std::vector<std::uint8_t> frame = sampleFrame();
+    writeFrameIf(
+        testLink, frame.data(), static_cast<int>(frame.size()), [](void*) { return true; },
+        nullptr);
+    ++workerWrites;
+    return 0.002;
+}
+
+TEST_F(SerialLinkTest, AWorkerThatFindsTheLineDeadLeavesTheHandleToTheCaller) {
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
+    workerWrites = 0;
+    ASSERT_TRUE(startWorker(writeFromWorker));
+    std::uint8_t scratch[64];
+    int taken = 0;
+    for (int i = 0; i < 20; ++i) {
+        writeLink(sampleFrame());
+        receiveUntil(testLink, scratch, sizeof scratch, 0.002, wantFour, &taken, nullptr);
+        pty.receive(1 << 16, 1);
+    }
+    pty.hangUp();
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (!testLink.foundDead && Clock::now() < deadline) usleep(1000);
+    stopWorker();
+    EXPECT_GT(workerWrites.load(), 0);
+    EXPECT_TRUE(testLink.foundDead && testLink.writeFailing && testLink.writeFailureNews);
+    EXPECT_FALSE(testLink.isClosed);  // still the caller's to let go
+    EXPECT_EQ(receiveUntil(testLink, scratch, sizeof scratch, 1.0, wantFour, &taken, nullptr),
+              ReceiveOutcome::HungUp);
+    EXPECT_TRUE(testLink.isClosed && testLink.isLost && !testLink.foundDead);
 }

@@ -270,12 +270,13 @@ if [ "$mode" = peer ]; then
   echo quit >&3
   exec 3>&-
   timeout 10 tail --pid="${far_pid[com7]}" -f /dev/null || fail "the pty peer did not stop"
-  # Ctrl-C (@interrupted) and clearing the module while the robot drove
-  # (@vel-reopened) each told it to stop: a zero velocity, then free wheels.
+  # Ctrl-C (@interrupted), clearing the module while the robot drove
+  # (@vel-reopened) and closing while it drove (@vel-after-clear) each told
+  # it to stop: a zero velocity, then free wheels.
   zero="AA 16 00 03 00 01 03 00 $(printf '00 %.0s' $(seq 16)) E2 99"
   free="AA 16 00 03 00 01 00 00 $(printf '00 %.0s' $(seq 16)) DE A5"
   expect_frames "the pty peer" "$(hex_of "$work/received.bin")" @vel @odo @free @vel-2 @vel-3 \
-    "$zero" "$free" @vel-reopened "$zero" "$free" @vel-after-clear
+    "$zero" "$free" @vel-reopened "$zero" "$free" @vel-after-clear "$zero" "$free"
 elif [ "$mode" = peers ]; then
   # Two links: each opens its own port and reads its own peer's frame; link
   # 1 carries on once link 2 is closed.

@@ -86,6 +86,7 @@ function fz = setup(work_dir, peer_program)
   end
 
   fz.is_open = false;
+  fz.moving = false;                       % last told, while open, to move
   fz.frame = zeros(1, 26, 'uint8');        % the driver's CommandFrame, as the model sees it
   fz.expected_stream = zeros(1, 0, 'uint8');
   fz.sent_vectors = zeros(0, 8);           % decodings of the valid frames the peer sent
@@ -420,8 +421,8 @@ function fz = judge_call(fz, call, args, nout, what)
   assigned = ~strcmp(command, 'close') && ~(strcmp(command, 'banner') && nout ~= 1) && ...
              ~(strcmp(command, 'unknown') && nout < 1);
   % The host's own complaint when more results are asked for than assigned.
-  % readLatest and readAll give the stamps as a second result.
-  expect_error = (nout == 2 && ~any(strcmp(command, {'readLatest', 'readAll'}))) || ...
+  % readLatest and readAll give the stamps as a second result, open the reason.
+  expect_error = (nout == 2 && ~any(strcmp(command, {'readLatest', 'readAll', 'open'}))) || ...
                  (nout == 1 && ~assigned);
   if expect_error
     if isempty(err)
@@ -464,15 +465,20 @@ function fz = judge_call(fz, call, args, nout, what)
                                        label);
       end
     case 'close'
+      fz = stop_sequence(fz);
       fz.is_open = false;
     case 'open'
       expected = open_expectation(fz, args);
       if expected == 0
+        fz.moving = fz.moving && fz.is_open;  % a new connection starts at rest
         fz.is_open = true;
       end
       if have && ~(isa(result, 'int8') && isequal(size(result), [1 1]) && result == expected)
         fz.failures{end + 1} = sprintf('%s: open gave %s, expected int8 %d', label, ...
                                        describe(result), expected);
+      elseif have && nout == 2 && ~(isstruct(results{2}) && ...
+                                    isempty(results{2}.identifier) == (expected == 0))
+        fz.failures{end + 1} = sprintf('%s: open gave the reason %s', label, describe(results{2}));
       end
     case {'sendVelocity', 'setOdometry', 'setFreeWheels'}
       [fz, expected] = frame_expectation(fz, command, args);
@@ -581,7 +587,24 @@ function [fz, expected] = frame_expectation(fz, command, args)
   expected = f;
   if fz.is_open
     fz.expected_stream = [fz.expected_stream f];
+    if ~strcmp(command, 'setOdometry')
+      fz.moving = any(f(9:12));
+    end
   end
+end
+
+% What the module sends an open link's robot last told to move, as it lets
+% the port go: a zero velocity, then free wheels.
+function fz = stop_sequence(fz)
+  if ~(fz.is_open && fz.moving)
+    return;
+  end
+  for code = [3 0]
+    f = uint8([170 22 0 3 0 1 code zeros(1, 17)]);
+    crc = crc16(fz.crc_table, f(2:24));
+    fz.expected_stream = [fz.expected_stream f uint8([floor(crc / 256) mod(crc, 256)])];
+  end
+  fz.moving = false;
 end
 
 % Element -> double -> single (round to nearest), clamp to +-30, x256,
@@ -688,11 +711,7 @@ function fz = final_checks(fz)
     % Unloading the module releases the port, first telling the robot,
     % driving since the last frame, to stop: zero velocity, free wheels.
     clear('-f', 'VelocartDriver');
-    for code = [3 0]
-      f = uint8([170 22 0 3 0 1 code zeros(1, 17)]);
-      crc = crc16(fz.crc_table, f(2:24));
-      fz.expected_stream = [fz.expected_stream f uint8([floor(crc / 256) mod(crc, 256)])];
-    end
+    fz = stop_sequence(fz);
     if VelocartDriver('open', fz.link) ~= 0
       fz.failures{end + 1} = 'final: the port was not free after the module was cleared';
     end
