@@ -7,8 +7,20 @@
 %       r is int8: 0 when the port is open, -1 when it cannot be opened (the
 %       console says why). Opening the port that is already open returns 0;
 %       another port while one is open returns -1: close the first. Whatever
-%       arrived before the open is discarded.
-%   VelocartDriver('close')            release the port (no result)
+%       arrived before the open is discarded, and nothing of an earlier
+%       connection on the link is kept (its frames, stamps, ring).
+%   [r, reason] = VelocartDriver('open', port)   also why, as data:
+%       reason.identifier  '' when open, else a stable identifier to test:
+%                          VelocartDriver:notFound, :busy, :busyHere,
+%                          :accessDenied, :notSerial, :settingsRejected,
+%                          :refused, :alreadyOpen, :openOnLink, :badPort,
+%                          :badArgument
+%       reason.message     the line the console shows ('' when open)
+%       reason.device      the device it is about; reason.link the link
+%                          that holds it (or the link now open)
+%   VelocartDriver('close')            release the port (no result); a robot
+%                                      last told to move is told to stop
+%                                      first (zero velocity, free wheels)
 %
 %   e = VelocartDriver('sendVelocity', [v1 v2])   velocity command
 %   e = VelocartDriver('setOdometry', [x y th])   overwrite the robot's odometry
@@ -46,12 +58,17 @@
 %       driver keeps the last 1024 frames, whichever command took them in
 %       (readLatest too): more than that since the last readAll, and the
 %       oldest are gone (the console says how many).
-%       Times: a frame is stamped at the read that completed it, less the
-%       line time of the bytes that came after it, so frames that crossed the
-%       wire back to back keep their spacing. Stamps always increase. A
-%       frame that waited in the operating system's buffer is stamped when
-%       the driver read it: for true arrival times, call often or wait with
-%       a timeout.
+%       Times: a frame is stamped at the read that found it, less the line
+%       time of the bytes that were queued behind it then, so frames that
+%       crossed the wire back to back keep their spacing, also across a
+%       backlog taken in several reads. Stamps always increase. A frame that
+%       waited in the operating system's buffer is stamped when the driver
+%       read it: for true arrival times, call often or wait with a timeout.
+%       Lost frames: the ring's overwrites are counted exactly; frames the
+%       system dropped before the driver read them are reported where its
+%       serial driver counts them (Linux serial drivers' overrun counts,
+%       Windows' overrun flags); a pseudo-terminal keeps no count, and its
+%       losses cannot be seen.
 %
 %   s = VelocartDriver('read')          the status at the start of what arrived
 %       One read of what has arrived since the last read; the frame at its
@@ -63,7 +80,8 @@
 %       command before reading its answer (longer through a USB adapter).
 %
 %       read and readLatest/readAll take bytes from the same line: a program
-%       uses one or the other.
+%       uses one or the other. A refused timeout reads nothing: readLatest
+%       gives zeros, readAll nothing, and no frame is taken.
 %
 %   Several robots: links. Every command takes a link number (1 to 32) first:
 %   VelocartDriver(2, 'open', '/dev/ttyUSB1') opens a second robot on link 2,
@@ -82,15 +100,20 @@
 %     the wait within 20 ms: every open robot is told to stop (a zero
 %     velocity, then free wheels), one line says so, and MATLAB or Octave
 %     then stops the program as usual.
-%   - When the module is unloaded (clear VelocartDriver, clear all, and
+%   - A Ctrl-C between the module's calls (in your own code, a pause, a
+%     drawnow) is not seen by the module: MATLAB and Octave handle it
+%     themselves. The watchdog below is the safety net for those;
+%     VelocartRobot turns it on by default.
+%   - close, and unloading the module (clear VelocartDriver, clear all, and
 %     clear mex in MATLAB; clear functions in Octave, whose clear mex
-%     unloads nothing; or on exit), each robot last told to move is told to
+%     unloads nothing; or on exit): each robot last told to move is told to
 %     stop, then its port is released.
 %   w = VelocartDriver('watchdog', seconds)   0.05 to 60; 0 turns it off (the
 %       default). While it is on and the port is open, a robot last told to
 %       move that gets no frame command for that long is told to stop, once,
-%       from a thread of the module's own; the next call says so. Each link
-%       has its own; w = VelocartDriver('watchdog') gives the setting.
+%       from a thread of the module's own; the next call says so, and how to
+%       change the setting. Each link has its own;
+%       w = VelocartDriver('watchdog') gives the setting.
 %
 %   v = VelocartDriver('version')       the release, as a char row ('1.2.0')
 %   VelocartDriver()                    print the banner (x = VelocartDriver() gives 0)

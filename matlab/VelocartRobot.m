@@ -8,12 +8,15 @@ classdef VelocartRobot < handle
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
 %       'Link'     the module's link to drive it on, 1 to 32 (default: the
 %                  lowest link that no port and no other object holds)
-%       'Watchdog' seconds, 0 (the default: off) or 0.05 to 60: when the
-%                  program sends the robot no command for that long while
-%                  it was last told to move, the module stops it (zero
-%                  velocity, then free wheels) by itself, and the next call
-%                  says so. It guards a program that hangs, or a drive(r, ...)
-%                  at the prompt left running.
+%       'Watchdog' seconds, 0.05 to 60, or 0 to turn it off (default 0.4):
+%                  when the program sends the robot no command for that
+%                  long while it was last told to move, the module stops it
+%                  (zero velocity, then free wheels) by itself, and the next
+%                  call says so. It stops the robot when the program stops
+%                  however it stops: Ctrl-C in your own code or in a pause,
+%                  an error, a program that hangs, a drive(r, ...) at the
+%                  prompt left running. To drive for a while, use
+%                  drive(r, v, w, seconds), which keeps the robot going.
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
 %                  a renamed copy of the module has 32 links of its own.
 %                  Any function called as the module is will do.
@@ -23,6 +26,7 @@ classdef VelocartRobot < handle
 %                             own: VelocartDriver(r.Link, 'watchdog')
 %
 %   s = drive(r, v, w)        drive at v m/s and w rad/s; the robot's reply
+%   s = drive(r, v, w, t)     drive so for t seconds, then stop
 %   s = status(r)             the newest status
 %   setPose(r, x, y, heading) overwrite the robot's odometry
 %   stop(r)                   drive at 0, 0
@@ -59,7 +63,7 @@ classdef VelocartRobot < handle
 %   Octave's instrument-control package).
 %
 %   Example:
-%       r = VelocartRobot('/dev/ttyUSB0', 'Watchdog', 0.5);
+%       r = VelocartRobot('/dev/ttyUSB0');
 %       setPose(r, 0, 0, 0);
 %       travel(r, 0.5, 0.2);
 %       s = turn(r, pi/2, 1);
@@ -132,16 +136,20 @@ classdef VelocartRobot < handle
       end
       previous = owner(name, k);
       r.Token = owner(name, k, 'new');
+      % The module's lines about this open go into the error, or nowhere;
+      % anything else it had to say (a watchdog's stop) is passed on.
       try
-        said = evalc('status = driver(k, ''open'', port);');
+        said = evalc('[status, reason] = driver(k, ''open'', port);');
       catch failure
-        said = failure.message;
+        said = '';
         status = -1;
+        reason = struct('identifier', '', 'message', failure.message, 'device', '', 'link', 0);
       end
+      fprintf('%s', strjoin(other_lines(said, reason), ''));
       if status ~= 0
         owner(name, k, previous);
         error('VelocartRobot:openFailed', 'VelocartRobot: cannot open %s: %s', ...
-              port_text(port), reason_of(said, name, k));
+              port_text(port), reason_text(reason, name, k));
       end
       r.Link = k;
       r.IsOpen = true;
@@ -202,14 +210,47 @@ classdef VelocartRobot < handle
     %
     %   s = drive(r, v, w) drives at v m/s forward and w rad/s turning
     %   (counter-clockwise positive), waits for the reply and returns it as a
-    %   status. The robot keeps this velocity until the next command.
+    %   status. The robot keeps this velocity until the next command, or
+    %   until the watchdog stops it (0.4 s without a command by default).
+    %
+    %   s = drive(r, v, w, seconds) drives so for that long, then stops the
+    %   robot and returns its last reply. It keeps telling the robot the
+    %   velocity while it waits, inside the module, so the watchdog does not
+    %   stop it and a Ctrl-C stops the robot at once. Any other way out
+    %   (an error) stops the robot as well.
+    %
     %   Errors with VelocartRobot:noStatus, the robot stopped, when no reply
     %   comes within Timeout.
     %
     %   Example: s = drive(r, 0.2, 0); fprintf('x = %.3f\n', s.x);
-      [v, w] = numbers('drive', {'v', 'w'}, varargin);
+    %            drive(r, 0.2, 0.5, 3);        % an arc for 3 s, then stop
       driver = r.Driver;
       k = r.Link;
+      if numel(varargin) == 3
+        % The velocity again and again, well inside the watchdog's time,
+        % and the waits in between inside the module, where a Ctrl-C is
+        % seen at once and stops every robot; then a stop.
+        [v, w, seconds] = numbers('drive', {'v', 'w', 'seconds'}, varargin);
+        if seconds < 0
+          error('VelocartRobot:badArgument', 'VelocartRobot: drive: seconds must be 0 or more');
+        end
+        r.Moving = true;
+        guard = onCleanup(@() stop_if(r.Moving, driver, k, r.Timeout));
+        started = tic;
+        while true
+          r.Newest = send_velocity(driver, k, [v w], r.Timeout, 'drive');
+          r.Log = keep(r.Log, driver, k);
+          if toc(started) >= seconds
+            break;
+          end
+          wait_in_module(driver, k, started, min(toc(started) + resend_time(r.Watchdog), seconds));
+        end
+        s = send_velocity(driver, k, [0 0], r.Timeout, 'drive');
+        r.Newest = s;
+        r.Moving = false;
+        return;
+      end
+      [v, w] = numbers('drive', {'v', 'w'}, varargin);
       try
         s = send_velocity(driver, k, [v w], r.Timeout, 'drive');
       catch failure
@@ -442,6 +483,7 @@ classdef VelocartRobot < handle
                  'v', rows(:, 5), 'w', rows(:, 6), 'aux1', rows(:, 7), 'aux2', rows(:, 8));
     end
   end
+
 end
 
 % Which object holds each link of each module, by a token rather than by
@@ -505,6 +547,23 @@ function log = drain(log, driver, k)
   log.since = tic;
 end
 
+% How often drive(r, v, w, seconds) tells the robot its velocity again: a
+% tenth of a second, and four times within the watchdog's time.
+function seconds = resend_time(watchdog)
+  seconds = 0.1;
+  if watchdog > 0
+    seconds = min(seconds, watchdog / 4);
+  end
+end
+
+% Waits until `deadline` seconds after `started` in the module's own
+% waits, which end on a frame too: a robot that streams is read meanwhile.
+function wait_in_module(driver, k, started, deadline)
+  while toc(started) < deadline
+    driver(k, 'readLatest', max(0, deadline - toc(started)));
+  end
+end
+
 % A maneuver gets three times its nominal time and two seconds more.
 function seconds = allowance(nominal)
   seconds = 3 * nominal + 2;
@@ -549,7 +608,7 @@ function s = reply(driver, k, timeout)
 end
 
 function options = parse_options(args)
-  options = struct('Timeout', 0.1, 'Link', 0, 'Watchdog', 0, 'Driver', @VelocartDriver);
+  options = struct('Timeout', 0.1, 'Link', 0, 'Watchdog', 0.4, 'Driver', @VelocartDriver);
   if mod(numel(args), 2) ~= 0
     error('VelocartRobot:badArgument', 'VelocartRobot: options come as name, value pairs');
   end
@@ -618,31 +677,41 @@ function text = port_text(port)
   end
 end
 
-% The module's reasons, without its "I cannot open" line and the name and
-% link it begins its own lines with. Its hints to close a link suit a
-% program that calls it; a link an object holds is let go by clearing it.
-function text = reason_of(said, name, k)
-  lines = strsplit(strtrim(said), "\n");
-  lines = lines(~strncmp(lines, 'I cannot open', 13));
-  lines = regexprep(lines, '^[^:\s]+: (link \d+: )?', '');
-  for i = 1:numel(lines)
-    device = regexp(lines{i}, '^(.*) is already open; (call .*)$', 'tokens', 'once');
-    if ~isempty(device) && owner(name, k) ~= 0
-      lines{i} = sprintf(['link %d holds %s for another VelocartRobot: clear that one ' ...
-                          '(clear r) first, or give another ''Link'''], k, device{1});
-    elseif ~isempty(device)
-      lines{i} = sprintf('link %d holds %s; %s', k, device{:});
-    end
-    held = regexp(lines{i}, '^(.*) is open on link (\d+); use that link', 'tokens', 'once');
-    if ~isempty(held) && owner(name, str2double(held{2})) ~= 0
-      lines{i} = sprintf(['another VelocartRobot holds %s on link %s: leave out ''Link'' to ' ...
-                          'take it over, or clear that one (clear r) first'], held{:});
-    end
+% Why the module did not open the port, from the reason it gave. Its hints
+% to close a link suit a program that calls it; a link an object holds is
+% let go by clearing the object.
+function text = reason_text(reason, name, k)
+  text = regexprep(reason.message, '\.$', '');
+  switch reason.identifier
+    case 'VelocartDriver:alreadyOpen'
+      if owner(name, k) ~= 0
+        text = sprintf(['link %d holds %s for another VelocartRobot: clear that one ' ...
+                        '(clear r) first, or give another ''Link'''], k, reason.device);
+      else
+        text = sprintf('link %d holds %s; %s', k, reason.device, ...
+                       regexprep(text, '^.* is already open; ', ''));
+      end
+    case 'VelocartDriver:openOnLink'
+      if owner(name, reason.link) ~= 0
+        text = sprintf(['another VelocartRobot holds %s on link %d: leave out ''Link'' to ' ...
+                        'take it over, or clear that one (clear r) first'], reason.device, ...
+                       reason.link);
+      end
   end
-  text = strjoin(lines, ' ');
   if isempty(text)
     text = 'the module refused it';
   end
+end
+
+% The lines the module printed during an open that are not about the open.
+function lines = other_lines(said, reason)
+  lines = regexp(said, '[^\n]*\n', 'match');
+  mine = regexp(lines, '^(Port .* is opened successfully\.|I cannot open .*!)\n$', 'once');
+  keep = cellfun(@isempty, mine);
+  if ~isempty(reason.message)
+    keep = keep & cellfun(@isempty, strfind(lines, reason.message));
+  end
+  lines = lines(keep);
 end
 
 % The speed for what remains of a move: full speed, then slowing in
