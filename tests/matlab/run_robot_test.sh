@@ -39,35 +39,48 @@ if [ "$(head -c 8 "$work/record_square.png" | od -An -tx1 | tr -d ' \n')" != 895
 fi
 echo "examples/record_square.m wrote its plot"
 
-# Ctrl-C during travel in a script stops the robot while the session, and the
-# object in its workspace, live on (--persist; at exit delete would stop it
-# anyway). The session's commands come from a pipe held open meanwhile.
-start_sim interrupted --wire
-printf "addpath('%s', '%s');\nr = VelocartRobot('%s');\ntravel(r, 2, 0.2);\n" \
-  "$(dirname "$mex")" "$root/matlab" "$work/interrupted" >"$work/interrupted.m"
+# Ctrl-C in a script stops the robot while the session, and the object in
+# its workspace, live on (--persist; at exit delete would stop it anyway),
+# within 0.5 s of the last command: during travel (the object stops it), and
+# in a loop of drive, pause and m-code, where the module's watchdog, on by
+# default, stops it. The session's commands come from a pipe held open.
 mkfifo "$work/commands"
-octave-cli --no-gui --norc --quiet --no-window-system --persist interrupted.m \
-  <"$work/commands" >"$work/interrupted.out" 2>&1 &
-session=$!
-exec 3>"$work/commands"
-# What the robot was last told: drive, stop after driving, or nothing yet
-# (velocity frames have code 3 in byte 7 and both velocities in bytes 9-12).
+# What the robot was last told: drive, or stop after driving and how long
+# after the last drive, or nothing yet (velocity frames have code 3 in byte
+# 7 and both velocities in bytes 9-12).
 told() {
-  awk '$2 == "rx" && $9 == "03" { if ($11 $12 $13 $14 != "00000000") t = "drive"; else if (t) t = "stop" }
-       END { print t }' "$work/interrupted.log"
+  awk '$2 == "rx" && $9 == "03" {
+         if ($11 $12 $13 $14 != "00000000") { t = "drive"; at = $1 } else if (t == "drive") { t = "stop"; gap = $1 - at }
+       }
+       END { if (t == "stop") printf "stop %d\n", 1000 * gap; else print t }' "$work/$1.log"
 }
-for _ in $(seq 600); do [ "$(told)" = drive ] && break; sleep 0.05; done
-kill -INT $session
-for _ in $(seq 100); do [ "$(told)" = stop ] && break; sleep 0.05; done
-if [ "$(told)" != stop ]; then
-  echo "FAIL: Ctrl-C during travel in a script left the robot driving"
-  show_sim_logs interrupted
-  cat "$work/interrupted.out"
-  exit 1
-fi
-exec 3>&-
-wait $session || true
-echo "Ctrl-C during travel in a script stopped the robot"
+case=0
+for script in "travel(r, 2, 0.2);" \
+    "while true, drive(r, 0.2, 0); pause(0.01); x = sum(cumsum(rand(1, 2e5))); end"; do
+  case=$((case + 1))
+  start_sim interrupted$case --wire
+  printf "addpath('%s', '%s');\nr = VelocartRobot('%s');\n%s\n" \
+    "$(dirname "$mex")" "$root/matlab" "$work/interrupted$case" "$script" >"$work/interrupted.m"
+  octave-cli --no-gui --norc --quiet --no-window-system --persist interrupted.m \
+    <"$work/commands" >"$work/interrupted.out" 2>&1 &
+  session=$!
+  exec 3>"$work/commands"
+  for _ in $(seq 600); do [ "$(told interrupted$case)" = drive ] && break; sleep 0.05; done
+  sleep 0.5
+  kill -INT $session
+  for _ in $(seq 100); do [[ "$(told interrupted$case)" == stop* ]] && break; sleep 0.05; done
+  result=$(told interrupted$case)
+  if [[ $result != stop* ]] || [ "${result#stop }" -gt 500 ]; then
+    echo "FAIL: Ctrl-C in '$script' left the robot driving: $result"
+    show_sim_logs interrupted$case
+    cat "$work/interrupted.out"
+    exit 1
+  fi
+  exec 3>&-
+  wait $session || true
+  stop_sims
+  echo "Ctrl-C in '$script' stopped the robot ${result#stop } ms after its last command"
+done
 
 # The recording case runs last, in a session of its own, with a robot that
 # streams at the line's rate started for it alone: left streaming unread

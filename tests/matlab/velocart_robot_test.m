@@ -68,6 +68,15 @@ for k = 1:numel(moves)
 end
 assert(isequal(status(r), s), 'status after a move gives its final reply');
 
+%% drive(r, v, w, seconds) keeps the robot going that long, past the watchdog's 0.4 s, then stops it
+setPose(r, 0, 0, 0);
+before = rows(received(fullfile(dir, 'main.log')));
+s = drive(r, 0.2, 0, 1);
+got = received(fullfile(dir, 'main.log'))(before + 1:end, :);
+assert(abs(s.x - 0.2) < 0.01 && s.v == 0, 'drive for 1 s at 0.2 m/s ends stopped at x %.4f', s.x);
+assert(all(got(1:end - 1, 11) == 51) && all(got(:, 7) == 3) && all(got(end, 9:12) == 0), ...
+       'drive for 1 s: the robot got %s', mat2str(got(:, [7 9:12])));
+
 %% Clearing a driving robot frees its wheels and the port
 s = drive(r, int8(1), 0.5);
 assert(s.v == 1 && s.w == 0.5, 'drive with integer classes: %s', mat2str([s.v s.w]));
