@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "gateway/arguments.h"
 #include "gateway/host_api.h"
+#include "gateway/link_log.h"
 #include "gateway/links.h"
 #include "protocol/command_frame.h"
 #include "protocol/frame_assembler.h"
@@ -211,7 +213,11 @@ void finishOpen(const Call& call, int status, const OpenReason& reason) {
     if (reason.message[0] != '\0') say(&link, "%s", reason.message);
     if (status == kPortOpen) {
         mexAtExit(closeAtUnload);
-        if (!linkOpened(link)) say(&link, "the watchdog could not start its thread; it is off.");
+        if (!linkOpened(link)) {
+            say(&link,
+                "the module's thread could not start; the watchdog and background reading"
+                " are off.");
+        }
     }
     setPortStatus(call.plhs, status == kPortOpen ? 0 : -1);
     if (call.nlhs < 2) return;
@@ -413,11 +419,31 @@ void runSetFreeWheels(const Call& call) {
     sendCommandFrame(link, call.plhs[0], 0, 1);
 }
 
+// The frames' lock of a link the worker reads, for as long as this lives;
+// nothing for one the caller reads itself.
+class FramesHeld {
+public:
+    explicit FramesHeld(Link& link) {
+        if (link.port.background) held_.emplace(link.framesLock);
+    }
+
+private:
+    std::optional<HeldLock> held_;
+};
+
+// With background reading the worker takes every byte in, and read gives
+// the newest status it assembled, valid once one came.
 void runRead(const Call& call) {
-    SerialLinkState& port = call.link().port;
+    Link& link = call.link();
+    call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
+    if (link.port.background) {
+        FramesHeld held(link);
+        decodeStatus(link.newest.bytes, link.newest.seen, mxGetPr(call.plhs[0]));
+        return;
+    }
+    SerialLinkState& port = link.port;
     readAvailable(port);
     const bool valid = checkStatusFrame(port.receiveBuffer);
-    call.plhs[0] = mxCreateDoubleMatrix_700(1, kStatusVectorSize, mxREAL);
     decodeStatus(port.receiveBuffer, valid, mxGetPr(call.plhs[0]));
 }
 
@@ -532,6 +558,7 @@ void runReadLatest(const Call& call) {
     double* stamps = nullptr;
     double* rows = createStatusRows(call, count, stamps);
     for (int k = 0; k < count; ++k) {
+        FramesHeld held(*call.links[k]);
         NewestStatus& newest = call.links[k]->newest;
         putStatus(rows, k, count, newest.bytes, newest.seen);
         rows[k] = newest.fresh && !interrupted ? 1.0 : 0.0;
@@ -551,6 +578,7 @@ void runReadAll(const Call& call) {
         return;
     }
     receiveEach(call, timeout, Reader::All);
+    FramesHeld held(link);
     StatusRing& ring = link.ring;
     const std::uint64_t kept = ring.accepted < kRingSize ? ring.accepted : kRingSize;
     const std::uint64_t first = ring.next > ring.accepted - kept ? ring.next : ring.accepted - kept;
@@ -639,6 +667,80 @@ void runLinks(const Call& call) {
     }
 }
 
+// VelocartDriver(k, 'background', true): the module's thread reads the
+// link as bytes arrive and stamps each frame then; false: the caller's
+// calls read it, as by default. With an output: the setting.
+void runBackground(const Call& call) {
+    Link& link = call.link();
+    double on = 0.0;
+    if (call.argument == nullptr) {
+    } else if (!readNumbers(call.argument, 1, &on) || !(on == 0.0 || on == 1.0)) {
+        say(&link, "'background' takes true or false, e.g. %s(%s'background', true); it stays %s.",
+            moduleName(), linkPrefix(link).text, link.backgroundWanted ? "on" : "off");
+    } else if (on == 0.0 && link.log.file != kNoFile) {
+        say(&link, "the log to %s needs background reading: end it first with %s(%s'log', '').",
+            link.log.path, moduleName(), linkPrefix(link).text);
+    } else {
+        link.backgroundWanted = on != 0.0;
+        if (!applyBackground(link)) say(&link, "background reading could not start; it is off.");
+    }
+    if (call.nlhs >= 1) {
+        call.plhs[0] = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+        mxGetPr(call.plhs[0])[0] = link.backgroundWanted ? 1.0 : 0.0;
+    }
+}
+
+// Ends the link's log, and the background reading it turned on.
+void endLog(Link& link) {
+    stopLog(link);
+    if (!link.log.startedBackground) return;
+    link.log.startedBackground = false;
+    link.backgroundWanted = false;
+    applyBackground(link);
+}
+
+// With an output: the file the link logs to ('' for none).
+void finishLogCall(const Call& call) {
+    if (call.nlhs >= 1) call.plhs[0] = mxCreateString(call.link().log.path);
+}
+
+// VelocartDriver(k, 'log', file): every status frame taken in and every
+// command sent on the link, a line each, appended to the file by the
+// module's thread (background reading goes on for it); '' ends it.
+void runLog(const Call& call) {
+    Link& link = call.link();
+    const ArgumentText path(call.argument);
+    if (call.argument == nullptr) {
+    } else if (path.text() == nullptr) {
+        say(&link, "'log' takes a file name, e.g. %s(%s'log', 'run1.csv'), or '' to end it.",
+            moduleName(), linkPrefix(link).text);
+    } else if (path.text()[0] == '\0') {
+        endLog(link);
+    } else if (link.port.isClosed) {
+        say(&link, "'log' needs an open link: open it first; nothing is logged.");
+    } else {
+        // The log opens first, so that it has every frame the reading
+        // that starts for it takes in.
+        char why[160] = {};
+        const bool turnsOn = !link.backgroundWanted;
+        if (!startLog(link, path.text(), why, sizeof why)) {
+            say(&link, "cannot log to %s: %s; nothing is logged.", path.text(), why);
+            finishLogCall(call);
+            return;
+        }
+        link.backgroundWanted = true;
+        if (applyBackground(link)) {
+            link.log.startedBackground = link.log.startedBackground || turnsOn;
+        } else {
+            say(&link,
+                "background reading could not start, and the log needs it; nothing is"
+                " logged.");
+            stopLog(link);
+        }
+    }
+    finishLogCall(call);
+}
+
 void runVersion(const Call& call) { call.plhs[0] = mxCreateString(kVersion); }
 
 // What a command gives when its link number is refused.
@@ -670,6 +772,8 @@ constexpr Command kCommands[] = {
     {"watchdog", runWatchdog, refuseNothing, false},
     {"links", runLinks, refuseNothing, false},
     {"linkOf", runLinkOf, refuseLink, false},
+    {"background", runBackground, refuseNothing, false},
+    {"log", runLog, refuseNothing, false},
     {"version", runVersion, refuseNothing, false},
 };
 
@@ -723,6 +827,27 @@ bool readLinkNumbers(const mxArray* array, const Command& command, Call& call) {
     return true;
 }
 
+// A log the module's thread could not write ends; frames that found no
+// room in it are counted.
+void reportLogNews(Link& link) {
+    LinkLog& log = link.log;
+    std::uint64_t dropped = 0;
+    {
+        HeldLock held(link.framesLock);
+        dropped = log.dropped;
+    }
+    if (dropped > log.droppedReported) {
+        say(&link, "%llu frames found no room in the log to %s (the disk was too slow).",
+            static_cast<unsigned long long>(dropped - log.droppedReported), log.path);
+        log.droppedReported = dropped;
+    }
+    if (log.failed.exchange(false)) {
+        say(&link, "the log to %s could not be written (%s); logging stopped, driving goes on.",
+            log.path, log.why);
+        endLog(link);
+    }
+}
+
 // What the watchdog's thread met since the last call, said first by the
 // next one, once: a robot it stopped (and how to change the setting that
 // stopped it), a stop whose frame could not be written, a frame that could
@@ -748,6 +873,7 @@ void reportThreadNews() {
         if (link.port.writeFailureNews.exchange(false)) {
             say(&link, "the frame could not be written to %s.", openPortName(link.port));
         }
+        reportLogNews(link);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gateway/link_log.h"
 #include "protocol/byte_order.h"
 
 namespace velocart {
@@ -21,6 +22,11 @@ std::atomic<bool> ThreadNews{false};
 
 // One byte on the wire: a start bit, 8 data bits and a stop bit.
 constexpr double kByteSeconds = 10.0 / kLineBaudRate;
+
+// A command frame that went out, for the link's log.
+void logSent(Link& link, const CommandFrameBytes& frame) {
+    logFrame(link, frame.bytes, true, monotonicSeconds() - link.port.openedAt);
+}
 
 bool isMovingVelocity(const CommandFrameBytes& frame) {
     return getLe16(frame.bytes + kVelocity1Offset) != 0 ||
@@ -53,29 +59,22 @@ bool recordStop(void* context) {
 struct Receiving {
     Link& link;
     Reader reader;
-    double readAt;     // the read that delivered the bytes being fed
-    int count;         // how many it delivered
-    int queuedBehind;  // bytes already waiting behind them then
-    // The first bytes of this delivery that were already waiting at the
-    // read before, and that read's time: a backlog taken in several reads is
-    // timed from the first read that saw it.
-    int knownEarlier;
-    double earlierAt;
+    ReadClock& clock;
 };
 
 // When a frame's last byte crossed the wire, as far as the reads can tell:
 // the read that found it, less the line time of the bytes that were then
 // behind it.
-void lastByteSeen(const Link& link, const Receiving& receiving, double& seenAt,
+void lastByteSeen(const Link& link, const ReadClock& clock, double& seenAt,
                   std::size_t& bytesBehind) {
     const std::size_t after = link.assembler.bytesAfterFrame();
-    const std::size_t end = static_cast<std::size_t>(receiving.count) - after;
-    if (end <= static_cast<std::size_t>(receiving.knownEarlier)) {
-        seenAt = receiving.earlierAt;
-        bytesBehind = static_cast<std::size_t>(receiving.knownEarlier) - end;
+    const std::size_t end = static_cast<std::size_t>(clock.count) - after;
+    if (end <= static_cast<std::size_t>(clock.knownEarlier)) {
+        seenAt = clock.earlierAt;
+        bytesBehind = static_cast<std::size_t>(clock.knownEarlier) - end;
     } else {
-        seenAt = receiving.readAt;
-        bytesBehind = after + static_cast<std::size_t>(receiving.queuedBehind);
+        seenAt = clock.readAt;
+        bytesBehind = after + static_cast<std::size_t>(clock.queuedBehind);
     }
 }
 
@@ -87,10 +86,10 @@ void lastByteSeen(const Link& link, const Receiving& receiving, double& seenAt,
 // frame's time after the one before it at the earliest, and before the read
 // that took it: a burst that cannot have crossed in between (a pty carries
 // bytes faster than any wire) shares that time evenly, in order.
-double stampOf(const Link& link, const Receiving& receiving) {
+double stampOf(const Link& link, const ReadClock& clock) {
     double seenAt = 0.0;
     std::size_t behind = 0;
-    lastByteSeen(link, receiving, seenAt, behind);
+    lastByteSeen(link, clock, seenAt, behind);
     const double counted = seenAt - static_cast<double>(behind) * kByteSeconds;
     if (link.ring.accepted == 0) return counted;
     const double previous = link.ring.frames[(link.ring.accepted - 1) % kRingSize].stamp;
@@ -103,10 +102,10 @@ double stampOf(const Link& link, const Receiving& receiving) {
 // Takes each frame the assembler accepts, with its stamp.
 class StatusListener : public FrameListener {
 public:
-    explicit StatusListener(const Receiving& receiving) : receiving_(receiving) {}
+    StatusListener(Link& link, const ReadClock& clock) : link_(link), clock_(clock) {}
     void onFrame(const std::uint8_t* frame) override {
-        Link& link = receiving_.link;
-        const double stamp = stampOf(link, receiving_);
+        Link& link = link_;
+        const double stamp = stampOf(link, clock_);
         std::memcpy(link.newest.bytes, frame, kStatusFrameSize);
         link.newest.stamp = stamp;
         link.newest.fresh = true;
@@ -115,11 +114,33 @@ public:
         std::memcpy(slot.bytes, frame, kStatusFrameSize);
         slot.stamp = stamp;
         ++link.ring.accepted;
+        logFrameLocked(link, frame, false, stamp);
     }
 
 private:
-    const Receiving& receiving_;
+    Link& link_;
+    const ReadClock& clock_;
 };
+
+// Feeds one delivery through the assembler, timed by `clock`.
+void feedFrames(Link& link, ReadClock& clock, const std::uint8_t* bytes, int count,
+                int queuedBehind, double readAt) {
+    clock.readAt = readAt - link.port.openedAt;
+    clock.count = count;
+    clock.queuedBehind = queuedBehind;
+    StatusListener listener(link, clock);
+    link.assembler.feed(bytes, static_cast<std::size_t>(count), listener);
+    clock.knownEarlier = queuedBehind;
+    clock.earlierAt = clock.readAt;
+}
+
+// The worker's consumer for a link read in the background.
+void takeInBackground(const std::uint8_t* bytes, int count, int queuedBehind, double readAt,
+                      void* context) {
+    Link& link = *static_cast<Link*>(context);
+    HeldLock held(link.framesLock);
+    feedFrames(link, link.backgroundClock, bytes, count, queuedBehind, readAt);
+}
 
 bool hasNew(const Link& link, Reader reader) {
     return reader == Reader::Latest ? link.newest.fresh : link.ring.accepted > link.ring.next;
@@ -130,14 +151,14 @@ bool hasNew(const Link& link, Reader reader) {
 int feedStatus(const std::uint8_t* bytes, int count, int queuedBehind, void* context) {
     Receiving& receiving = *static_cast<Receiving*>(context);
     Link& link = receiving.link;
-    receiving.readAt = monotonicSeconds() - link.port.openedAt;
-    receiving.count = count;
-    receiving.queuedBehind = queuedBehind;
-    StatusListener listener(receiving);
-    link.assembler.feed(bytes, static_cast<std::size_t>(count), listener);
-    receiving.knownEarlier = queuedBehind;
-    receiving.earlierAt = receiving.readAt;
+    feedFrames(link, receiving.clock, bytes, count, queuedBehind, monotonicSeconds());
     return hasNew(link, receiving.reader) ? 0 : link.assembler.missing();
+}
+
+// Whether the worker has taken in what a waiting reader wants.
+bool readyFor(void* context) {
+    const Receiving& receiving = *static_cast<Receiving*>(context);
+    return hasNewFor(receiving.link, receiving.reader);
 }
 
 // The watchdog's own stop: decided under the port's lock, so that a command
@@ -182,14 +203,17 @@ void fireWatchdog(Link& link) {
         link.watchdog.stopFailed.store(true);
         if (!failingBefore) link.port.writeFailureNews.store(false);
     } else {
+        logSent(link, stop);
         encodeFreeWheels(stop);
-        writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing);
+        if (writeFrameIf(link.port, stop.bytes, kCommandFrameSize, noCommandSince, &firing)) {
+            logSent(link, stop);
+        }
     }
     link.watchdog.fired.store(true);
     ThreadNews.store(true);
 }
 
-// Runs on the watchdog's thread: stops each robot whose time is up and
+// Runs on the module's thread: stops each robot whose time is up and
 // returns how long it may sleep.
 double watchdogTick() {
     double pause = kLongestWatchdogPause;
@@ -209,17 +233,23 @@ double watchdogTick() {
     return pause;
 }
 
-bool watchdogNeeded() {
+// The module's thread's round: the watchdog, then the log files.
+double workerTick() { return std::min(watchdogTick(), writeLogs()); }
+
+bool workerNeeded() {
     for (const Link& link : Links) {
-        if (link.watchdog.seconds.load() > 0.0 && !link.port.isClosed) return true;
+        const bool wanted = link.watchdog.seconds.load() > 0.0 || link.backgroundWanted;
+        if (wanted && !link.port.isClosed) return true;
     }
     return false;
 }
 
-// Forgets everything the link knew of its last connection.
+// Forgets everything the link knew of its last connection. The worker
+// does not read the link meanwhile.
 void forgetConnection(Link& link) {
     link.openCount = link.port.openCount;
     link.assembler.reset();
+    link.backgroundClock = ReadClock{};
     link.newest = NewestStatus{};
     link.ring.accepted = link.ring.next = 0;
     link.overrunsReported = 0;
@@ -254,25 +284,52 @@ Link* linkHoldingDevice(const Link* except, const char* deviceName) {
 bool linkOpened(Link& link) {
     if (link.openCount == link.port.openCount) return true;  // the same connection
     forgetConnection(link);
-    if (updateWatchdogThread()) return true;
-    setWatchdog(link, 0.0);
+    if (!updateWorker()) {
+        setWatchdog(link, 0.0);
+        link.backgroundWanted = false;
+        return false;
+    }
+    return applyBackground(link);
+}
+
+bool applyBackground(Link& link) {
+    if (!link.backgroundWanted || link.port.isClosed) {
+        stopBackground(link.port);
+        updateWorker();
+        return true;
+    }
+    if (updateWorker() && startBackground(link.port, takeInBackground, &link)) return true;
+    link.backgroundWanted = false;
+    updateWorker();
     return false;
+}
+
+bool hasNewFor(Link& link, Reader reader) {
+    if (!link.port.background) return hasNew(link, reader);
+    HeldLock held(link.framesLock);
+    return hasNew(link, reader);
 }
 
 bool sendFrame(Link& link, const CommandFrameBytes& frame) {
     // A link that is not open: the pause of a Closed one, or the failure of
-    // a lost one.
+    // a lost one (the worker may have found it dead since the last call).
+    settleLink(link.port);
     if (link.port.isClosed) return writeFrame(link.port, frame.bytes, kCommandFrameSize);
     Sending sending = {link, frame};
     const bool written =
         writeFrameIf(link.port, frame.bytes, kCommandFrameSize, recordCommand, &sending);
+    if (written) logSent(link, frame);
     settleLink(link.port);
     return written;
 }
 
 ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, Reader reader,
                              InterruptCheck interrupted) {
-    Receiving receiving = {link, reader, 0.0, 0, 0, 0, 0.0};
+    ReadClock clock;
+    Receiving receiving = {link, reader, clock};
+    if (link.port.background) {
+        return awaitNews(link.port, timeoutSeconds, readyFor, &receiving, interrupted);
+    }
     std::uint8_t scratch[kReceiveBufferSize];
     return receiveUntil(link.port, scratch, kReceiveBufferSize, timeoutSeconds, feedStatus,
                         &receiving, interrupted);
@@ -281,19 +338,23 @@ ReceiveOutcome receiveStatus(Link& link, double timeoutSeconds, Reader reader,
 void sendStopSequence(Link& link) {
     CommandFrameBytes stop = {};
     encodeVelocity(0.0f, 0.0f, stop);
-    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
+    if (writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link)) {
+        logSent(link, stop);
+    }
     encodeFreeWheels(stop);
-    writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link);
+    if (writeFrameIf(link.port, stop.bytes, kCommandFrameSize, recordStop, &link)) {
+        logSent(link, stop);
+    }
     settleLink(link.port);
 }
 
 void setWatchdog(Link& link, double seconds) {
     link.watchdog.seconds.store(seconds);
-    updateWatchdogThread();
+    updateWorker();
 }
 
-bool updateWatchdogThread() {
-    if (!watchdogNeeded()) {
+bool updateWorker() {
+    if (!workerNeeded()) {
         stopWorker();
         return true;
     }
@@ -301,8 +362,10 @@ bool updateWatchdogThread() {
         wakeWorker();
         return true;
     }
-    return startWorker(watchdogTick);
+    return startWorker(workerTick);
 }
+
+void noteThreadNews() { ThreadNews.store(true); }
 
 bool takeThreadNews() {
     return ThreadNews.load(std::memory_order_relaxed) && ThreadNews.exchange(false);
@@ -311,12 +374,20 @@ bool takeThreadNews() {
 void closeLink(Link& link) {
     settleLink(link.port);
     if (!link.port.isClosed && link.watchdog.moving.load()) sendStopSequence(link);
+    stopLog(link);
+    // Background reading the log turned on ends with it.
+    if (link.log.startedBackground) link.backgroundWanted = false;
+    link.log.startedBackground = false;
     closePort(link.port);
     forgetConnection(link);
-    updateWatchdogThread();
+    updateWorker();
 }
 
 void closeAllLinks() {
+    for (Link& link : Links) {
+        stopLog(link);
+        stopBackground(link.port);
+    }
     stopWorker();
     for (Link& link : Links) {
         settleLink(link.port);

@@ -1,7 +1,8 @@
 // The module's links: one record per link number, each holding everything
 // one robot's port needs, in a fixed static table. Nothing here calls the
-// host: the gateway does the talking, and the watchdog's thread runs the
-// code of this file alone.
+// host: the gateway does the talking, and the module's thread (the
+// watchdog, background reading, log files) runs the code of this file and
+// of link_log.cpp alone.
 #pragma once
 
 #include <atomic>
@@ -58,6 +59,48 @@ struct LinkWatchdog {
     std::atomic<bool> stopFailed{false};
 };
 
+constexpr int kLogEntries = 512;
+
+// One frame for a link's log file, as it was taken in or sent.
+struct LogEntry {
+    double stamp;
+    bool sent;  // a command frame sent, else a status frame taken in
+    std::uint8_t bytes[kStatusFrameSize];
+};
+
+// A link's log file. The caller opens and closes the file; while `active`,
+// the caller (frames it sends) and the worker (frames it takes in, the
+// watchdog's) put entries in under the link's framesLock, and the worker
+// writes them out. A write that fails ends the logging (`failed`, `why`,
+// set by the worker) until the caller's next call says so and closes it.
+struct LinkLog {
+    FileHandle file = kNoFile;
+    std::atomic<bool> active{false};
+    LogEntry entries[kLogEntries] = {};  // framesLock
+    int count = 0;                       // framesLock
+    std::uint64_t dropped = 0;           // framesLock: entries that found no room
+    std::uint64_t droppedReported = 0;   // the caller's
+    double writtenAt = 0.0;              // the worker's
+    std::atomic<bool> failed{false};
+    // stopLog asks the worker to write out what is left.
+    std::atomic<bool> finishing{false};
+    char why[160] = {};               // written by the worker before `failed` rises
+    char path[kDevicePathSize] = {};  // the caller's
+    bool startedBackground = false;   // the caller's: 'log' turned background reading on
+};
+
+// Where the bytes being fed came from: the read that delivered them and how
+// many were still queued behind them, and the first bytes of this delivery
+// that were already waiting at the read before, with that read's time (a
+// backlog taken in several reads is timed from the first read that saw it).
+struct ReadClock {
+    double readAt = 0.0;
+    int count = 0;
+    int queuedBehind = 0;
+    int knownEarlier = 0;
+    double earlierAt = 0.0;
+};
+
 struct Link {
     SerialLinkState port;
     // The frame the commands encode into; it keeps, from command to
@@ -73,6 +116,15 @@ struct Link {
     // The system's count of lost input (port.overruns) already reported.
     std::uint64_t overrunsReported = 0;
     LinkWatchdog watchdog;
+    // The user asked for background reading: the worker reads the port
+    // while it is open (the caller's).
+    bool backgroundWanted = false;
+    // While the worker reads the link, it owns the assembler and its clock,
+    // and the newest frame, the ring and the log's entries are shared under
+    // this lock; otherwise all of them are the caller's.
+    LinkLock framesLock;
+    ReadClock backgroundClock;
+    LinkLog log;
 };
 
 // Links[0] is link 1, the one every call without a link number uses.
@@ -114,9 +166,20 @@ void sendStopSequence(Link& link);
 // The watchdog of one link: seconds of silence after which a moving robot
 // is stopped; 0 turns it off. The thread runs while any open link has one.
 void setWatchdog(Link& link, double seconds);
-// Starts or ends the thread as the links now need; false if it is needed
-// and could not start.
-bool updateWatchdogThread();
+// Starts or ends the thread as the links now need (a watchdog, background
+// reading); false if it is needed and could not start.
+bool updateWorker();
+
+// Background reading of an open link on or off, as link.backgroundWanted
+// says; false if it could not start (then it is off).
+bool applyBackground(Link& link);
+
+// Whether the reading commands find something new for `reader` (under the
+// frames' lock when the worker reads the link).
+bool hasNewFor(Link& link, Reader reader);
+// The module's thread has something the caller's next call must tell.
+void noteThreadNews();
+
 // Whether the watchdog's thread has something to tell since this was last
 // asked: a robot it stopped or could not stop, a frame it could not write
 // (the links' own flags say which). One load on the path of every call.

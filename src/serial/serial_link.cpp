@@ -16,6 +16,19 @@ namespace {
 
 constexpr int kClosedWritePauseMs = 10;
 
+// The links the worker reads, as the caller registers them. `asked` counts
+// the caller's syncWorker requests; `done` is the last the worker has seen
+// at the top of a round.
+struct Registry {
+    LinkLock lock;
+    platform::Reading readings[platform::kMostReadings] = {};
+    int count = 0;
+    std::atomic<std::uint64_t> asked{0};
+    std::atomic<std::uint64_t> done{0};
+};
+
+Registry Readers;
+
 // Lets the open link's handle go: the caller's thread, under the lock.
 void release(SerialLinkState& link, bool lost) {
     platform::releaseDevice(link.deviceHandle, lost, link.lowLatencySet);
@@ -28,7 +41,9 @@ void release(SerialLinkState& link, bool lost) {
 
 // The first sign that the device has gone: the handle goes at once, so that
 // the device, plugged in again, comes back under its old name and opens.
+// The worker lets go of it first.
 void lose(SerialLinkState& link) {
+    stopBackground(link);
     platform::Locked locked(link);
     if (!link.isClosed) release(link, true);
 }
@@ -161,7 +176,7 @@ void settleLink(SerialLinkState& link) {
 
 void readAvailable(SerialLinkState& link) {
     settleLink(link);
-    if (link.isClosed) return;
+    if (link.isClosed || link.background) return;
     // A read that fails for any other reason stores nothing.
     if (platform::readDevice(link.deviceHandle, link.receiveBuffer, kReadChunkSize) < 0) lose(link);
 }
@@ -182,6 +197,7 @@ ReceiveOutcome receiveUntil(SerialLinkState& link, std::uint8_t* scratch, int ca
 }
 
 void closePort(SerialLinkState& link) {
+    stopBackground(link);
     platform::Locked locked(link);
     if (!link.isClosed) release(link, link.foundDead.load());
     link.isLost = false;
@@ -192,5 +208,104 @@ const char* openPortName(const SerialLinkState& link) {
 }
 
 const OpenFailure& lastOpenFailure() { return platform::openFailure(); }
+
+void syncWorker() {
+    const std::uint64_t asked = ++Readers.asked;
+    wakeWorker();
+    while (workerRunning() && Readers.done.load() < asked) platform::sleepMs(1);
+}
+
+bool startBackground(SerialLinkState& link, BackgroundConsumer consume, void* context) {
+    if (link.background) return true;
+    if (!platform::makeNews(link.news)) return false;
+    {
+        HeldLock held(Readers.lock);
+        Readers.readings[Readers.count++] = {&link, consume, context};
+    }
+    link.background = true;
+    syncWorker();
+    return true;
+}
+
+void stopBackground(SerialLinkState& link) {
+    if (!link.background) return;
+    {
+        HeldLock held(Readers.lock);
+        for (int i = 0; i < Readers.count; ++i) {
+            if (Readers.readings[i].link == &link) {
+                Readers.readings[i] = Readers.readings[--Readers.count];
+                break;
+            }
+        }
+    }
+    syncWorker();
+    platform::dropNews(link.news);
+    link.background = false;
+}
+
+void announceNews(SerialLinkState& link) {
+    if (link.awaitingNews.exchange(false)) platform::raiseNews(link.news);
+}
+
+ReceiveOutcome awaitNews(SerialLinkState& link, double timeoutSeconds, bool (*ready)(void*),
+                         void* context, InterruptCheck interrupted) {
+    const double deadline = monotonicSeconds() + timeoutSeconds;
+    ReceiveOutcome outcome = ReceiveOutcome::Satisfied;
+    for (;;) {
+        if (link.foundDead.load() || link.isLost) {
+            settleLink(link);
+            return hungUp(link);
+        }
+        if (link.isClosed) return ReceiveOutcome::Closed;
+        if (ready(context)) break;
+        const double left = deadline - monotonicSeconds();
+        if (left <= 0.0) {
+            outcome = ReceiveOutcome::TimedOut;
+            break;
+        }
+        // Said before the last look, so that news taken in after it wakes
+        // the wait.
+        link.awaitingNews.store(true);
+        if (!ready(context) && !link.foundDead.load()) {
+            platform::waitNews(link.news,
+                               left < kInterruptCheckSeconds ? left : kInterruptCheckSeconds);
+        }
+        link.awaitingNews.store(false);
+        if (interrupted != nullptr && interrupted()) {
+            outcome = ReceiveOutcome::Interrupted;
+            break;
+        }
+    }
+    if (link.countsOverruns) platform::countOverruns(link);
+    return outcome;
+}
+
+namespace platform {
+
+int readingsForRound(Reading (&readings)[kMostReadings]) {
+    std::uint64_t asked = 0;
+    int count = 0;
+    {
+        HeldLock held(Readers.lock);
+        count = Readers.count;
+        for (int i = 0; i < count; ++i) readings[i] = Readers.readings[i];
+        asked = Readers.asked.load();
+    }
+    Readers.done.store(asked);
+    return count;
+}
+
+void deliver(const Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
+             double readAt) {
+    reading.consume(bytes, count, queuedBehind, readAt, reading.context);
+    announceNews(*reading.link);
+}
+
+void markDead(const Reading& reading) {
+    reading.link->foundDead.store(true);
+    raiseNews(reading.link->news);
+}
+
+}  // namespace platform
 
 }  // namespace velocart

@@ -54,6 +54,12 @@ constexpr int kDevicePathSize = 12;
 struct LinkLock {
     void* word = nullptr;
 };
+// An auto-reset event the worker sets when it has taken in news.
+struct NewsSignal {
+    void* event = nullptr;
+};
+using FileHandle = void*;
+constexpr FileHandle kNoFile = nullptr;
 #else
 using PortHandle = int;  // a file descriptor
 constexpr PortHandle kNoPortHandle = -1;
@@ -61,7 +67,26 @@ constexpr int kDevicePathSize = PATH_MAX;
 struct LinkLock {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 };
+// A pipe: the worker writes a byte to it when it has taken in news.
+struct NewsSignal {
+    int readEnd = -1;
+    int writeEnd = -1;
+};
+using FileHandle = int;
+constexpr FileHandle kNoFile = -1;
 #endif
+
+// Holds a LinkLock while it lives.
+class HeldLock {
+public:
+    explicit HeldLock(LinkLock& lock);
+    ~HeldLock();
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    LinkLock& lock_;
+};
 
 struct SerialLinkState {
     // Written by the caller's thread alone, under `lock`. The caller reads
@@ -89,6 +114,12 @@ struct SerialLinkState {
     std::uint8_t receiveBuffer[kReceiveBufferSize] = {};
     // The line hung up during a receive; reported once, cleared by an open.
     bool readFailing = false;
+    // The worker reads the port (startBackground), and wakes a caller
+    // waiting for what it took in through `news`.
+    bool background = false;
+    NewsSignal news;
+    // A caller waits on `news` (set and cleared by the caller).
+    std::atomic<bool> awaitingNews{false};
 
     // Written by either thread under `lock`; read by either without it.
     // A write failed and nothing has succeeded since.
@@ -216,17 +247,55 @@ const OpenFailure& lastOpenFailure();
 // The system's monotonic clock, in seconds from an arbitrary start.
 double monotonicSeconds();
 
-// The one background thread of the module (the watchdog's). `tick` runs on
-// it at once, then again after the seconds it returns, or sooner when
-// woken. It must never call the host.
+// The one background thread of the module: the watchdog's timer, and the
+// reader of the links read in the background. `tick` runs on it at once,
+// then again after the seconds it returns, or sooner when woken; between
+// ticks it takes in what arrives on those links. It must never call the
+// host.
 using WorkerTick = double (*)();
 
 // Starts the thread unless it runs already; false if it could not start.
 bool startWorker(WorkerTick tick);
 // Makes the thread run `tick` now (the settings it looks at changed).
 void wakeWorker();
+// Returns once the thread has finished what it was doing when this was
+// called: what the caller changed before is seen by every later tick.
+void syncWorker();
 // Ends the thread and waits for it: nothing of it runs after this returns.
 void stopWorker();
 bool workerRunning();
+
+// Background reading. While a link has it, the worker reads the port as
+// bytes arrive and hands each delivery to `consume`, on the worker's
+// thread, with the time of its read (monotonicSeconds()); the caller's own
+// reads of the port stop. A line found dead marks the link (foundDead) and
+// wakes a waiting caller.
+using BackgroundConsumer = void (*)(const std::uint8_t* bytes, int count, int queuedBehind,
+                                    double readAt, void* context);
+
+// The caller's thread, on an open link, with the worker running: false if
+// the link's news signal could not be made.
+bool startBackground(SerialLinkState& link, BackgroundConsumer consume, void* context);
+// Returns once the worker no longer touches the link; harmless when it has
+// no background reading.
+void stopBackground(SerialLinkState& link);
+
+// The worker, after `consume` took in something a caller may wait for.
+void announceNews(SerialLinkState& link);
+
+// The caller: waits until `ready` says yes (asked under no lock of the
+// link's; it takes what it needs), at most `timeoutSeconds`, in slices of
+// at most kInterruptCheckSeconds, asking `interrupted` after each. A line
+// the worker found dead ends the wait at once (HungUp; the handle is let
+// go). Afterwards `overruns` is up to date, as after receiveUntil.
+ReceiveOutcome awaitNews(SerialLinkState& link, double timeoutSeconds, bool (*ready)(void*),
+                         void* context, InterruptCheck interrupted);
+
+// Log files: created if missing, written at their end. Only the caller
+// opens and closes one; the worker appends. `why` gets the system's words
+// for a failure; `empty` says whether the file held nothing yet.
+bool openLogFile(const char* path, FileHandle& file, bool& empty, char* why, int whySize);
+bool appendLogFile(FileHandle file, const char* bytes, int count, char* why, int whySize);
+void closeLogFile(FileHandle& file);
 
 }  // namespace velocart

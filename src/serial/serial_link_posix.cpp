@@ -269,9 +269,6 @@ bool takeArrived(int fd, std::uint8_t* scratch, int capacity, ByteConsumer consu
 
 namespace platform {
 
-Locked::Locked(SerialLinkState& link) : lock_(link.lock) { pthread_mutex_lock(&lock_.mutex); }
-Locked::~Locked() { pthread_mutex_unlock(&lock_.mutex); }
-
 void sleepMs(int ms) {
     timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -405,6 +402,41 @@ bool receiveOpen(SerialLinkState& link, std::uint8_t* scratch, int capacity, dou
     return true;
 }
 
+// A pipe with both ends non-blocking: a full pipe already says there is
+// news, and a drained one waits.
+bool makeNews(NewsSignal& news) {
+    int ends[2];
+    if (pipe(ends) != 0) return false;
+    for (int fd : ends) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    news.readEnd = ends[0];
+    news.writeEnd = ends[1];
+    return true;
+}
+
+void dropNews(NewsSignal& news) {
+    if (news.readEnd >= 0) close(news.readEnd);
+    if (news.writeEnd >= 0) close(news.writeEnd);
+    news.readEnd = news.writeEnd = -1;
+}
+
+void raiseNews(NewsSignal& news) {
+    const char byte = 1;
+    (void)!write(news.writeEnd, &byte, 1);
+}
+
+void waitNews(NewsSignal& news, double seconds) {
+    pollfd p = {news.readEnd, POLLIN, 0};
+    const timespec wait = timespecOf(static_cast<long long>(seconds * 1e9));
+    if (ppoll(&p, 1, &wait, nullptr) > 0) {
+        char drained[64];
+        while (read(news.readEnd, drained, sizeof drained) > 0) {
+        }
+    }
+}
+
 void countOverruns(SerialLinkState& link) {
     std::uint64_t count = 0;
     if (readOverruns(link.deviceHandle, count) && count >= link.overrunsAtOpen) {
@@ -415,6 +447,40 @@ void countOverruns(SerialLinkState& link) {
 }  // namespace platform
 
 double monotonicSeconds() { return static_cast<double>(nowNs()) * 1e-9; }
+
+HeldLock::HeldLock(LinkLock& lock) : lock_(lock) { pthread_mutex_lock(&lock_.mutex); }
+HeldLock::~HeldLock() { pthread_mutex_unlock(&lock_.mutex); }
+
+bool openLogFile(const char* path, FileHandle& file, bool& empty, char* why, int whySize) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::snprintf(why, static_cast<std::size_t>(whySize), "%s", std::strerror(errno));
+        return false;
+    }
+    empty = lseek(fd, 0, SEEK_END) == 0;
+    file = fd;
+    return true;
+}
+
+bool appendLogFile(FileHandle file, const char* bytes, int count, char* why, int whySize) {
+    while (count > 0) {
+        const ssize_t n = write(file, bytes, static_cast<std::size_t>(count));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::snprintf(why, static_cast<std::size_t>(whySize), "%s",
+                          std::strerror(n < 0 ? errno : ENOSPC));
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<int>(n);
+    }
+    return true;
+}
+
+void closeLogFile(FileHandle& file) {
+    if (file != kNoFile) close(file);
+    file = kNoFile;
+}
 
 // The worker: a POSIX thread that sleeps in ppoll on a pipe, so that a byte
 // written to the pipe wakes it at once.
@@ -431,15 +497,50 @@ struct Worker {
 
 Worker TheWorker;
 
+// Takes in everything that has arrived on a link read in the background,
+// each read stamped as it returns. A line that hung up, once drained, is
+// dead: it is marked for the caller and polled no more.
+void readInBackground(const platform::Reading& reading, short events) {
+    const int fd = reading.link->deviceHandle;
+    std::uint8_t scratch[kReadChunkSize];
+    for (;;) {
+        const ssize_t n = read(fd, scratch, sizeof scratch);
+        const double readAt = monotonicSeconds();
+        if (n > 0) {
+            const int behind = n == static_cast<ssize_t>(sizeof scratch) ? queuedInput(fd) : 0;
+            platform::deliver(reading, scratch, static_cast<int>(n), behind, readAt);
+        }
+        if (n == static_cast<ssize_t>(sizeof scratch)) continue;
+        const bool gone = (n < 0 && errno == EIO) || (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (gone) platform::markDead(reading);
+        return;
+    }
+}
+
+// Each round: the links to read, the tick, then a wait on the wake pipe
+// and on those links' ports until the tick's time is up.
 void* runWorker(void*) {
+    platform::Reading readings[platform::kMostReadings];
     while (!TheWorker.stopping.load()) {
+        const int count = platform::readingsForRound(readings);
         const double wait = TheWorker.tick();
-        pollfd p = {TheWorker.wakeRead, POLLIN, 0};
+        pollfd polled[platform::kMostReadings + 1] = {{TheWorker.wakeRead, POLLIN, 0}};
+        int which[platform::kMostReadings + 1] = {};
+        nfds_t watched = 1;
+        for (int i = 0; i < count; ++i) {
+            if (readings[i].link->foundDead.load()) continue;
+            polled[watched] = {readings[i].link->deviceHandle, POLLIN, 0};
+            which[watched++] = i;
+        }
         const timespec pause = timespecOf(static_cast<long long>((wait > 0 ? wait : 0) * 1e9));
-        if (ppoll(&p, 1, &pause, nullptr) > 0) {
+        if (ppoll(polled, watched, &pause, nullptr) <= 0) continue;
+        if (polled[0].revents != 0) {
             char drained[64];
             while (read(TheWorker.wakeRead, drained, sizeof drained) > 0) {
             }
+        }
+        for (nfds_t p = 1; p < watched; ++p) {
+            if (polled[p].revents != 0) readInBackground(readings[which[p]], polled[p].revents);
         }
     }
     return nullptr;

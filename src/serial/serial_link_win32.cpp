@@ -195,11 +195,6 @@ bool waitFor(SerialLinkState& link, std::uint8_t* scratch, int capacity, double 
 
 namespace platform {
 
-Locked::Locked(SerialLinkState& link) : lock_(link.lock) {
-    AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word));
-}
-Locked::~Locked() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word)); }
-
 void sleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
 
 OpenFailure& openFailure() { return LastOpenFailure; }
@@ -351,6 +346,22 @@ bool receiveOpen(SerialLinkState& link, std::uint8_t* scratch, int capacity, dou
 // The flags a receive did not look at are counted here, once a call.
 void countOverruns(SerialLinkState& link) { answers(link); }
 
+bool makeNews(NewsSignal& news) {
+    news.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return news.event != nullptr;
+}
+
+void dropNews(NewsSignal& news) {
+    if (news.event != nullptr) CloseHandle(news.event);
+    news.event = nullptr;
+}
+
+void raiseNews(NewsSignal& news) { SetEvent(news.event); }
+
+void waitNews(NewsSignal& news, double seconds) {
+    WaitForSingleObject(news.event, static_cast<DWORD>(seconds * 1000.0 + 0.999));
+}
+
 }  // namespace platform
 
 double monotonicSeconds() {
@@ -358,6 +369,56 @@ double monotonicSeconds() {
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+HeldLock::HeldLock(LinkLock& lock) : lock_(lock) {
+    AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word));
+}
+HeldLock::~HeldLock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_.word)); }
+
+namespace {
+
+void describeError(DWORD error, char* why, int whySize) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, why, static_cast<DWORD>(whySize), nullptr);
+    while (length > 0 && (why[length - 1] == '\r' || why[length - 1] == '\n' ||
+                          why[length - 1] == ' ' || why[length - 1] == '.')) {
+        --length;
+    }
+    why[length] = '\0';
+}
+
+}  // namespace
+
+bool openLogFile(const char* path, FileHandle& file, bool& empty, char* why, int whySize) {
+    const HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        describeError(GetLastError(), why, whySize);
+        return false;
+    }
+    LARGE_INTEGER size = {};
+    empty = GetFileSizeEx(handle, &size) && size.QuadPart == 0;
+    file = handle;
+    return true;
+}
+
+bool appendLogFile(FileHandle file, const char* bytes, int count, char* why, int whySize) {
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            describeError(GetLastError(), why, whySize);
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<int>(written);
+    }
+    return true;
+}
+
+void closeLogFile(FileHandle& file) {
+    if (file != kNoFile) CloseHandle(file);
+    file = kNoFile;
 }
 
 // The worker: a Win32 thread that waits for its wake event or a timer. A
@@ -375,9 +436,46 @@ struct Worker {
 
 Worker TheWorker;
 
+// A synchronous handle lets one call at a time through, so a read left
+// waiting for bytes would hold up the caller's writes. The worker never
+// waits in a read: each round it asks the driver what has arrived and reads
+// just that, and between rounds it sleeps a millisecond on the
+// high-resolution timer. A handle that no longer answers is dead.
+constexpr double kBackgroundRound = 0.001;
+
+void readInBackground(const platform::Reading& reading) {
+    SerialLinkState& link = *reading.link;
+    std::uint8_t scratch[kReadChunkSize];
+    for (;;) {
+        COMSTAT status = {};
+        if (!checkPort(link.deviceHandle, status, &link.overruns)) {
+            platform::markDead(reading);
+            return;
+        }
+        if (status.cbInQue == 0) return;
+        const DWORD wanted = status.cbInQue < sizeof scratch ? status.cbInQue : sizeof scratch;
+        DWORD got = 0;
+        const BOOL ok = ReadFile(link.deviceHandle, scratch, wanted, &got, nullptr);
+        const double readAt = monotonicSeconds();
+        if (!ok) {
+            platform::markDead(reading);
+            return;
+        }
+        if (got == 0) return;
+        platform::deliver(reading, scratch, static_cast<int>(got),
+                          static_cast<int>(status.cbInQue - got), readAt);
+    }
+}
+
 DWORD WINAPI runWorker(void*) {
+    platform::Reading readings[platform::kMostReadings];
     while (!TheWorker.stopping.load()) {
-        const double wait = TheWorker.tick();
+        const int count = platform::readingsForRound(readings);
+        double wait = TheWorker.tick();
+        for (int i = 0; i < count; ++i) {
+            if (!readings[i].link->foundDead.load()) readInBackground(readings[i]);
+        }
+        if (count > 0 && wait > kBackgroundRound) wait = kBackgroundRound;
         LARGE_INTEGER due;
         due.QuadPart = -static_cast<LONGLONG>((wait > 0 ? wait : 0) * 1e7);  // 100 ns, relative
         SetWaitableTimer(TheWorker.timer, &due, 0, nullptr, nullptr, FALSE);

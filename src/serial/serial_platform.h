@@ -10,15 +10,10 @@
 namespace velocart {
 namespace platform {
 
-class Locked {
+// The port's lock.
+class Locked : public HeldLock {
 public:
-    explicit Locked(SerialLinkState& link);
-    ~Locked();
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    LinkLock& lock_;
+    explicit Locked(SerialLinkState& link) : HeldLock(link.lock) {}
 };
 
 void sleepMs(int ms);
@@ -77,6 +72,31 @@ void countOverruns(SerialLinkState& link);
 // returns `result` for the caller to pass on.
 int recordRefusal(int result, OpenProblem problem, int error);
 OpenFailure& openFailure();
+
+// A link the worker reads, as the caller registered it.
+struct Reading {
+    SerialLinkState* link;
+    BackgroundConsumer consume;
+    void* context;
+};
+constexpr int kMostReadings = 32;
+
+// The worker, at the top of each round: the links to read now. Whatever
+// the caller changed before its last syncWorker is in effect from here on.
+int readingsForRound(Reading (&readings)[kMostReadings]);
+
+// The worker, for a delivery it read at `readAt`: hands it on and wakes a
+// waiting caller.
+void deliver(const Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
+             double readAt);
+// The worker found the reading's line dead.
+void markDead(const Reading& reading);
+
+bool makeNews(NewsSignal& news);
+void dropNews(NewsSignal& news);
+void raiseNews(NewsSignal& news);
+// Waits for the signal at most `seconds`, taking it if it came.
+void waitNews(NewsSignal& news, double seconds);
 
 }  // namespace platform
 }  // namespace velocart
