@@ -37,7 +37,7 @@ for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
                   'sendVelocity, setOdometry, setFreeWheels, read, readLatest, readAll, watchdog, ' ...
-                  'links, linkOf, version.\n'], name{1});
+                  'links, linkOf, background, log, version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end
@@ -324,5 +324,22 @@ assert(isempty(VelocartDriver(4, 'readAll')) && isequal(s, zeros(1, 8)) && isnan
        'open and close start afresh: %s', mat2str(s));
 VelocartDriver(4, 'close');
 peer_stop(p);
+
+%% Background reading: read gives the newest frame the thread took in; off again, read is raw
+q = peer_start('background');
+assert(VelocartDriver(6, 'open', q.link) == 0 && VelocartDriver(6, 'background', true) == 1, 'on');
+peer_send(q, frame);
+s = VelocartDriver(6, 'readLatest', 2);
+peer_send(q, frame_b(1:12));
+pause(0.1);
+on = VelocartDriver(6, 'read');
+off = VelocartDriver(6, 'background', false);
+peer_send(q, frame_b(13:end));
+pause(0.1);
+raw = VelocartDriver(6, 'read');
+assert(isequal(s, expected) && isequal(on, expected) && off == 0 && raw(1) == 0, ...
+       'background: readLatest %s, read %s, then raw %s', mat2str(s), mat2str(on), mat2str(raw));
+VelocartDriver(6, 'close');
+peer_stop(q);
 
 printf('test_commands: all checks passed\n');

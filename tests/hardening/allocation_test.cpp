@@ -280,12 +280,16 @@ TEST(GatewayInput, LinkNumbersNoIntHoldsAreRefused) {
     EXPECT_EQ(refusals, 5) << printed;
 }
 
-// The watchdog's thread stops a robot while the caller waits on the same
-// link, and the next call tells of it: the gateway's share of the thread,
-// for ThreadSanitizer.
-TEST(GatewayThread, TheWatchdogStopsARobotWhileTheCallerWaits) {
+// The module's thread beside the caller on one link: it reads the link in
+// the background and logs what it takes in, and its watchdog stops the
+// robot while the caller waits; the next call tells of it. The gateway's
+// share of the thread, for ThreadSanitizer.
+TEST(GatewayThread, TheThreadReadsLogsAndStopsWhileTheCallerWaits) {
     PtyCable cable;
     ASSERT_TRUE(cable.ready());
+    char log[64];
+    std::snprintf(log, sizeof log, "/tmp/velocart-thread-%d.csv", static_cast<int>(getpid()));
+    const double on[] = {1.0};
     const double seconds[] = {0.05};
     const double velocity[] = {0.5, 0.0};
     const double wait[] = {0.15};
@@ -293,12 +297,22 @@ TEST(GatewayThread, TheWatchdogStopsARobotWhileTheCallerWaits) {
         const char* command;
         const char* text;
         const double* numbers;
+        bool reply;  // the robot's status frame arrives first
     } calls[] = {
-        {"open", cable.slave(), nullptr},    {"watchdog", nullptr, seconds},
-        {"sendVelocity", nullptr, velocity}, {"readLatest", nullptr, wait},
-        {"readLatest", nullptr, nullptr},    {"close", nullptr, nullptr},
+        {"open", cable.slave(), nullptr, false},
+        {"background", nullptr, on, false},
+        {"log", log, nullptr, false},
+        {"watchdog", nullptr, seconds, false},
+        {"sendVelocity", nullptr, velocity, false},
+        {"readLatest", nullptr, wait, true},
+        {"readLatest", nullptr, wait, false},
+        {"log", "", nullptr, false},
+        {"close", nullptr, nullptr, false},
     };
+    std::uint8_t reply[30] = {0xAA, 0x1A, 0x00};
+    sealStatusFrame(reply);
     for (const auto& call : calls) {
+        if (call.reply) cable.send(reply, sizeof reply);
         velocart_test::fakeReset();
         const mxArray* prhs[2] = {velocart_test::fakeText(call.command), nullptr};
         if (call.text != nullptr) prhs[1] = velocart_test::fakeText(call.text);
@@ -315,4 +329,14 @@ TEST(GatewayThread, TheWatchdogStopsARobotWhileTheCallerWaits) {
         << velocart_test::fakePrinted();
     // The velocity, the watchdog's zero velocity and free wheels.
     EXPECT_EQ(cable.drain(), 3 * kCommandFrameSize);
+    // The header, the reply, and the three frames sent.
+    char text[1024] = {};
+    const int fd = open(log, O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    unlink(log);
+    int lines = 0;
+    for (ssize_t i = 0; i < length; ++i) lines += text[i] == '\n';
+    EXPECT_EQ(lines, 5) << text;
 }

@@ -78,6 +78,19 @@ for i in "${!names[@]}"; do
 done
 pids=()
 
+# Two parts alone, each with a robot that streams at the line's rate, which
+# would load the others: a log, and a log on a disk that fills (a 16 KiB
+# limit on file sizes, its signal ignored, so that writes fail).
+for part in logged full; do
+  "$sim" --link "$work/$part.link" --log "$work/$part.log" --wire --stream 380 >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -L "$work/$part.link" ] && break; sleep 0.05; done
+  (if [ $part = full ]; then ulimit -f 16; trap '' XFSZ; fi
+   VELOCART_E2E_DIR=$work timeout 60 octave-cli --no-gui --norc --quiet --no-window-system \
+     --no-history --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway');
+                          part = '$part'; sim_e2e") || status=$?
+done
+
 # A driver that never reads (here sleep), once its receive buffer is full,
 # does not slow the wire, which carries 384 frames a second: what has no
 # room is lost and counted. Alone, so as not to load the scenarios above.

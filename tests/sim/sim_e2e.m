@@ -80,9 +80,84 @@ function d = angle_diff(a, b)
   d = mod(a - b + pi, 2 * pi) - pi;
 end
 
+% The clocks (auxiliary 1) of the status frames a simulator handed over,
+% good and broken: the bytes its log says it wrote, scanned for frames.
+function [good, broken] = handed_over(dir, name)
+  bytes = [];
+  log_lines = strsplit(strtrim(fileread(fullfile(dir, [name '.log']))), "\n");
+  for i = 1:numel(log_lines)
+    fields = strsplit(log_lines{i}, ' ');
+    if strcmp(fields{2}, 'tx')
+      bytes = [bytes hex2dec(fields(3:end))'];
+    end
+  end
+  good = [];
+  broken = [];
+  for at = find(bytes(1:end - 29) == 170 & bytes(2:end - 28) == 26 & bytes(3:end - 27) == 0)
+    frame = bytes(at:at + 29);
+    clock = double(typecast(uint8(frame(27:28)), 'int16')) / 4096;
+    if crc16_cms(uint8(frame(2:28))) ~= frame(29) * 256 + frame(30)
+      broken(end + 1) = clock;
+    else
+      good(end + 1) = clock;
+    end
+  end
+end
+
 dir = getenv('VELOCART_E2E_DIR');
 check(~isempty(dir), 'VELOCART_E2E_DIR is not set');
 quiet_wait = 0.05;    % when nothing should arrive: ten times a reply's 4.9 ms
+
+% Two parts run_sim_e2e.sh runs alone, each with a robot that streams at
+% the line's rate, which would load the others.
+if exist('part', 'var') && strcmp(part, 'logged')
+  % Background reading and a log, while the program sleeps: every frame the
+  % simulator handed over since the open, once and in order, in the log as in
+  % readAll, with the commands sent among them.
+  open_link(dir, 'logged');
+  csv = fullfile(dir, 'logged.csv');
+  VelocartDriver('log', csv);
+  VelocartDriver('sendVelocity', [0.25 0]);
+  pause(2);
+  VelocartDriver('sendVelocity', [0 0]);
+  pause(0.05);
+  [S, T] = VelocartDriver('readAll');
+  VelocartDriver('log', '');
+  VelocartDriver('close');
+  logged = csvread(csv, 1, 0);
+  taken = logged(logged(:, 2) == 0, :);
+  sent = logged(logged(:, 2) == 1, [3 7 8]);
+  % The simulator's frames from the first logged one on, as many as were logged.
+  good = round(handed_over(dir, 'logged') * 4096);
+  first = find(good == round(taken(1, 9) * 4096), 1);
+  check(~isempty(first) && numel(good) >= first + rows(taken) - 1 && ...
+        isequal(good(first:first + rows(taken) - 1)', round(taken(:, 9) * 4096)), ...
+        'logged: the %d frames logged are not those the simulator handed over', rows(taken));
+  % readAll came just before the log ended: its frames begin the log.
+  n = rows(S);
+  check(n > 700 && isequal(S(:, 7), taken(1:n, 9)) && all(abs(T - taken(1:n, 1)) < 1e-6) && ...
+        all(diff(T) > 0), 'logged: readAll (%d frames) and the log differ', n);
+  check(isequal(sent, [3 0.25 0; 3 0 0]), 'logged: the commands %s', mat2str(sent));
+  printf('logged: %d frames in 2 s, each once, in order; the commands among them\n', rows(taken));
+  return;
+end
+
+%% A log on a disk that fills (under a file-size limit): one line at the
+%% next call, logging stops, driving goes on.
+if exist('part', 'var') && strcmp(part, 'full')
+  open_link(dir, 'full');
+  VelocartDriver('log', fullfile(dir, 'full.csv'));
+  pause(2);
+  out = evalc('e = VelocartDriver(''sendVelocity'', [0.1 0]);');
+  again = evalc('VelocartDriver(''sendVelocity'', [0 0]); s = VelocartDriver(''readLatest'', 1);');
+  check(~isempty(regexp(out, '^VelocartDriver: the log to .*full.csv could not be written \(.+\); logging stopped, driving goes on\.\n$', 'once')), ...
+        'a full disk: %s', out);
+  check(numel(e) == 26 && isempty(again) && s(1) == 1 && isempty(VelocartDriver('log')), ...
+        'after a full disk: %s', again);
+  VelocartDriver('close');
+  disp('sim_e2e: a full disk ends the log once, and driving goes on');
+  return;
+end
 
 %% Drive: odometry follows the commanded motion; every frame arrives intact.
 open_link(dir, 'clean');
@@ -383,23 +458,8 @@ for k = 1:80
   pause(0.012);
 end
 VelocartDriver('close');
-% The clocks of the frames sent with a broken checksum, from the log: the
-% bytes sent, scanned for whole frames.
-bytes = [];
-log_lines = strsplit(strtrim(fileread(fullfile(dir, 'paced.log'))), "\n");
-for i = 1:numel(log_lines)
-  fields = strsplit(log_lines{i}, ' ');
-  if strcmp(fields{2}, 'tx')
-    bytes = [bytes hex2dec(fields(3:end))'];
-  end
-end
-broken = [];
-for at = find(bytes(1:end - 29) == 170 & bytes(2:end - 28) == 26 & bytes(3:end - 27) == 0)
-  frame = bytes(at:at + 29);
-  if crc16_cms(uint8(frame(2:28))) ~= frame(29) * 256 + frame(30)
-    broken(end + 1) = typecast(uint8(frame(27:28)), 'int16') / 4096;
-  end
-end
+% The clocks of the frames sent with a broken checksum, from the log.
+[~, broken] = handed_over(dir, 'paced');
 steps = mod(diff(clocks), 8);
 check(numel(clocks) == 80, 'paced: %d of 80 calls got a good frame', numel(clocks));
 check(all(steps > 0 & steps < 0.05), 'paced: a frame older or repeated: %s', mat2str(steps));

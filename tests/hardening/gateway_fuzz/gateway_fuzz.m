@@ -403,7 +403,7 @@ function fz = judge_call(fz, call, args, nout, what)
     command = host_text(args{1 + numbered});
   end
   known = {'open', 'close', 'sendVelocity', 'setOdometry', 'setFreeWheels', 'read', ...
-           'readLatest', 'readAll', 'watchdog', 'links', 'linkOf', 'version'};
+           'readLatest', 'readAll', 'watchdog', 'links', 'linkOf', 'background', 'log', 'version'};
   on_link = numbered && any(strcmp(command, known));  % outside this model
   if ~any(strcmp(command, known))
     if is_text
