@@ -27,7 +27,7 @@ function host_bench(driver_port, floor_port, mcode_port, result_file, rounds, ca
   velocities = [0.2 0.5; -1.25 3; 40 -0.001; 0 0];
 
   names = {'loop', 'empty_send', 'floor_send', 'send', 'empty_read', 'floor_read', 'read', ...
-           'read_latest', 'mcode_send'};
+           'read_latest', 'mcode_send', 'send_background'};
   t = zeros(rounds, numel(names));
   warm_up(velocities, sp);
   for k = 1:rounds
@@ -40,6 +40,10 @@ function host_bench(driver_port, floor_port, mcode_port, result_file, rounds, ca
     t(k, 7) = time_read(calls);
     t(k, 8) = time_read_latest(calls);
     t(k, 9) = time_mcode_send(mcode_calls, sp);
+    % The same sends while the module's thread reads the link.
+    VelocartDriver('background', true);
+    t(k, 10) = time_send(calls);
+    VelocartDriver('background', false);
   end
   VelocartDriver('close');
   clear sp

@@ -4,6 +4,8 @@ function loop_bench(port, rounds, way, result_file, name)
   %   way 'latest': sendVelocity, then readLatest(0.1), which returns with
   %                 the reply's last byte
   %   way 'pause':  sendVelocity, pause(0.01), read, as the README taught
+  %   way 'background': as 'latest', with the module's thread reading the
+  %                 link (background reading)
   % Each round's velocity differs from the last, so a reply that carries it
   % is the reply to this round's command. Appends "NAME_median", "NAME_p90"
   % (microseconds) and "NAME_matched" (replies carrying the commanded
@@ -11,6 +13,7 @@ function loop_bench(port, rounds, way, result_file, name)
   if VelocartDriver('open', port) ~= 0
     error('loop_bench: cannot open %s', port);
   end
+  VelocartDriver('background', strcmp(way, 'background'));
   VelocartDriver('setOdometry', [0 0 0]);
   VelocartDriver('readLatest', 0.1);              % its reply
   t = zeros(1, rounds);
@@ -19,7 +22,7 @@ function loop_bench(port, rounds, way, result_file, name)
     v = 0.25 * (1 + mod(k, 4));
     started = tic;
     VelocartDriver('sendVelocity', [v 0]);
-    if strcmp(way, 'latest')
+    if ~strcmp(way, 'pause')
       s = VelocartDriver('readLatest', 0.1);
     else
       pause(0.01);

@@ -5,7 +5,9 @@
 #   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the host
 #   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop, the fleet and
 #   the request/response stamps, BENCH_STAMP_SECONDS (default 3, at most 7)
-#   the streamed stamps.
+#   the streamed stamps, BENCH_SOAK_SECONDS (default 600; 3600 for an hour)
+#   the log of a robot streaming at the line's rate while the program sits
+#   in 10 s pauses.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +15,7 @@ rounds=${BENCH_ROUNDS:-7}
 calls=${BENCH_CALLS:-20000}
 loop_rounds=${BENCH_LOOP_ROUNDS:-300}
 stamp_seconds=${BENCH_STAMP_SECONDS:-3}
+soak_seconds=${BENCH_SOAK_SECONDS:-600}
 
 core_bench=$build/bench/core_bench
 empty_mex_dir=$build/bench
@@ -75,6 +78,7 @@ start_sim bytes --wire --chunk-ms 0
 start_sim chunks --wire --chunk-ms 1
 start_sim old --wire --chunk-ms 1
 in_octave "loop_bench('$work/bytes', $loop_rounds, 'latest', '$work/host.txt', 'loop_bytes');
+           loop_bench('$work/bytes', $loop_rounds, 'background', '$work/host.txt', 'loop_bytes_bg');
            loop_bench('$work/chunks', $loop_rounds, 'latest', '$work/host.txt', 'loop_chunks');
            loop_bench('$work/old', $loop_rounds, 'pause', '$work/host.txt', 'loop_old');"
 
@@ -101,6 +105,46 @@ in_octave "stamp_bench('$work/stamp_reply', '$work/stamp_reply.log', '$work/host
                        'stamp_reply', 'reply', $loop_rounds);
            stamp_bench('$work/stamp_stream', '$work/stamp_stream.log', '$work/host.txt', ...
                        'stamp_stream', 'stream', $stamp_seconds);"
+
+echo "run-bench: stamps of a program that reads twice a second, without and with background reading..." >&2
+stop_sims
+start_sim stamp_sparse --wire --chunk-ms 1 --stream 380
+in_octave "stamp_bench('$work/stamp_sparse', '$work/stamp_sparse.log', '$work/host.txt', ...
+                       'stamp_sparse', 'sparse', $stamp_seconds);
+           stamp_bench('$work/stamp_sparse', '$work/stamp_sparse.log', '$work/host.txt', ...
+                       'stamp_sparse_bg', 'sparse_background', $stamp_seconds);"
+
+echo "run-bench: a log of a robot streaming at the line's rate for ${soak_seconds} s, the program in 10 s pauses..." >&2
+stop_sims
+start_sim soak --wire --stream 380 --stats "$work/soak.stats"
+in_octave "soak_bench('$work/soak', '$work/soak.csv', '$work/host.txt', $soak_seconds);"
+stop_sims
+# The frames the simulator handed over (its tx bytes: back-to-back frames,
+# no faults), from the first one logged to the last, against the log's
+# status lines, by their clock field (element 7, 1/4096 s steps).
+awk -F, 'NR > 1 && $2 == 0 { printf "%d\n", $9 * 4096 + ($9 < 0 ? -0.5 : 0.5) }' "$work/soak.csv" \
+  >"$work/soak.logged"
+awk 'function hex(text,   i, v) {
+       for (i = 1; i <= length(text); ++i) v = 16 * v + index("0123456789ABCDEF", substr(text, i, 1)) - 1
+       return v
+     }
+     $2 == "tx" { for (i = 3; i <= NF; ++i) bytes[n++] = $i }
+     END {
+       for (at = 0; at + 30 <= n; ) {
+         if (bytes[at] != "AA" || bytes[at + 1] != "1A" || bytes[at + 2] != "00") { ++at; continue }
+         v = hex(bytes[at + 27] bytes[at + 26]); if (v >= 32768) v -= 65536
+         print v; at += 30
+       }
+     }' "$work/soak.log" >"$work/soak.sent"
+logged=$(wc -l <"$work/soak.logged")
+start=$(grep -nx -- "$(head -n 1 "$work/soak.logged")" "$work/soak.sent" | head -n 1 | cut -d: -f1)
+tail -n +"${start:-1}" "$work/soak.sent" | head -n "$logged" >"$work/soak.due"
+{
+  echo "soak_logged $logged"
+  echo "soak_due $(wc -l <"$work/soak.due")"
+  echo "soak_same $(cmp -s "$work/soak.due" "$work/soak.logged" && echo 1 || echo 0)"
+  echo "soak_overflowed $(sed -n 's/^bytes_overflowed //p' "$work/soak.stats")"
+} >>"$work/host.txt"
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
@@ -155,6 +199,8 @@ END {
   printf "  %-44s %9.3f us   (any call, for reference)\n", "EmptyMex(\"sendVelocity\", [a b])", us["empty_send"]
   printf "  %-44s %9.3f us   floor\n", "FloorMex: host part + drain check + write", fs
   printf "  %-44s %9.3f us   %.2fx floor, target <= 1.2x: %s\n", "VelocartDriver(\"sendVelocity\", [a b]), open", send, send / fs, verdict(send / fs <= 1.2)
+  sbg = us["send_background"]
+  printf "  %-44s %9.3f us   %.2fx floor, target <= 1.2x: %s\n", "  the same, with background reading", sbg, sbg / fs, verdict(sbg / fs <= 1.2)
   printf "  %-44s %9.3f us   (any call, for reference)\n", "EmptyMex(\"read\")", us["empty_read"]
   printf "  %-44s %9.3f us   floor\n", "FloorMex: host part + one read", fr
   printf "  %-44s %9.3f us   %.2fx floor, target <= 1.2x: %s\n", "s = VelocartDriver(\"read\"), open", read, read / fr, verdict(read / fr <= 1.2)
@@ -165,6 +211,7 @@ END {
   looprow("readLatest(0.1), bytes as they cross", "loop_bytes", loop_wire, 1.10 * loop_wire, "<= 1.10x wire")
   looprow("readLatest(0.1), 1 ms chunks", "loop_chunks", loop_wire, loop_wire + 1300, "<= wire + 1.3 ms")
   looprow("pause(0.01) + read, 1 ms chunks (before)", "loop_old", loop_wire, 0, "")
+  looprow("readLatest(0.1), bytes, background reading", "loop_bytes_bg", loop_wire, 1.05 * us["loop_bytes_median"], "<= 1.05x without it")
   print "a 100 Hz stream on the paced wire (1 ms chunks): fresh = a newer good frame when one was due;"
   print "age = ms since the decoded frame was handed over; with faults every 7th checksum is broken and"
   print "garbage precedes every 5th frame"
@@ -202,6 +249,16 @@ END {
   printf "  %-44s %9s      every good frame once, in order: %d of %d, %d missed, %d extra: %s\n", "", "", us[f "_frames"], us[f "_expected"], us[f "_missed"], us[f "_extra"], verdict(us[f "_in_order"] && us[f "_expected"] > 0)
   printf "  %-44s %9s      broken frames taken: %d of %d sent: %s; stamps strictly increasing: %s\n", "", "", us[f "_broken_taken"], us[f "_broken_sent"], verdict(us[f "_broken_taken"] == 0 && us[f "_broken_sent"] > 0), verdict(us[f "_increasing"])
   printf "  %-44s %9s      target median <= 1 ms: %s\n", "", "", verdict(us[f "_err_med"] <= 1000 && us[f "_frames"] > 0)
+  print "a program that reads twice a second (readAll, pause(0.5)); a 380 Hz stream, 1 ms chunks"
+  for (i = 1; i <= 2; ++i) {
+    f = i == 1 ? "stamp_sparse" : "stamp_sparse_bg"
+    stamprow(i == 1 ? "read by the calls" : "background reading", f, sprintf(", p99 %.0f us", us[f "_err_p99"]))
+    if (i == 2) printf "  %-44s %9s      target median <= 0.2 ms, p99 <= 1 ms: %s; every frame once, in order: %s\n", "", "", verdict(us[f "_err_med"] <= 200 && us[f "_err_p99"] <= 1000 && us[f "_frames"] > 0), verdict(us[f "_in_order"])
+  }
+  printf "a log of a robot streaming at the full rate of the line (380 Hz), the program in 10 s pauses, %.0f s\n", us["soak_seconds"]
+  printf "  %-44s %9d      of the %d the simulator handed over from the first of them on, the same, in order: %s; bytes the\n", "status frames in the log", us["soak_logged"], us["soak_due"], verdict(us["soak_same"] == 1 && us["soak_logged"] > 0)
+  printf "  %-44s %9s      simulator could not hand over (a full buffer): %d: %s\n", "", "", us["soak_overflowed"], verdict(us["soak_overflowed"] == 0)
+  printf "  %-44s %9.2f %%    of one core, target <= 2%%: %s\n", "the thread of the module", us["soak_cpu"], verdict(us["soak_cpu"] <= 2)
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us

@@ -134,12 +134,14 @@ void feedFrames(Link& link, ReadClock& clock, const std::uint8_t* bytes, int cou
     clock.earlierAt = clock.readAt;
 }
 
-// The worker's consumer for a link read in the background.
-void takeInBackground(const std::uint8_t* bytes, int count, int queuedBehind, double readAt,
-                      void* context) {
+// The worker's consumer for a link read in the background: it wants the
+// rest of the frame under way, or a whole one.
+int takeInBackground(const std::uint8_t* bytes, int count, int queuedBehind, double readAt,
+                     void* context) {
     Link& link = *static_cast<Link*>(context);
     HeldLock held(link.framesLock);
     feedFrames(link, link.backgroundClock, bytes, count, queuedBehind, readAt);
+    return link.assembler.missing();
 }
 
 bool hasNew(const Link& link, Reader reader) {

@@ -15,6 +15,8 @@ namespace velocart {
 namespace {
 
 constexpr int kClosedWritePauseMs = 10;
+// One byte on the wire: a start bit, 8 data bits and a stop bit.
+constexpr double kByteSeconds = 10.0 / kLineBaudRate;
 
 // The links the worker reads, as the caller registers them. `asked` counts
 // the caller's syncWorker requests; `done` is the last the worker has seen
@@ -220,7 +222,7 @@ bool startBackground(SerialLinkState& link, BackgroundConsumer consume, void* co
     if (!platform::makeNews(link.news)) return false;
     {
         HeldLock held(Readers.lock);
-        Readers.readings[Readers.count++] = {&link, consume, context};
+        Readers.readings[Readers.count++] = {&link, consume, context, 0.0};
     }
     link.background = true;
     syncWorker();
@@ -282,23 +284,47 @@ ReceiveOutcome awaitNews(SerialLinkState& link, double timeoutSeconds, bool (*re
 
 namespace platform {
 
-int readingsForRound(Reading (&readings)[kMostReadings]) {
+int readingsForRound(Reading (&readings)[kMostReadings], int count) {
+    Reading last[kMostReadings];
+    for (int i = 0; i < count; ++i) last[i] = readings[i];
     std::uint64_t asked = 0;
-    int count = 0;
+    int now = 0;
     {
         HeldLock held(Readers.lock);
-        count = Readers.count;
-        for (int i = 0; i < count; ++i) readings[i] = Readers.readings[i];
+        now = Readers.count;
+        for (int i = 0; i < now; ++i) readings[i] = Readers.readings[i];
         asked = Readers.asked.load();
     }
     Readers.done.store(asked);
-    return count;
+    // A link read in the last round keeps its time to be looked at.
+    for (int i = 0; i < now; ++i) {
+        for (int j = 0; j < count; ++j) {
+            if (last[j].link == readings[i].link) readings[i].lookAt = last[j].lookAt;
+        }
+    }
+    return now;
 }
 
-void deliver(const Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
+int readingsDue(const Reading* readings, int count, int* due, double& wait) {
+    const double now = monotonicSeconds();
+    int dueCount = 0;
+    for (int i = 0; i < count; ++i) {
+        if (readings[i].link->foundDead.load()) continue;
+        const double until = readings[i].lookAt - now;
+        if (until <= 0.0) {
+            due[dueCount++] = i;
+        } else if (until < wait) {
+            wait = until;
+        }
+    }
+    return dueCount;
+}
+
+void deliver(Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
              double readAt) {
-    reading.consume(bytes, count, queuedBehind, readAt, reading.context);
+    const int wanted = reading.consume(bytes, count, queuedBehind, readAt, reading.context);
     announceNews(*reading.link);
+    reading.lookAt = readAt + wanted * kByteSeconds;
 }
 
 void markDead(const Reading& reading) {

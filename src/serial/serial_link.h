@@ -268,10 +268,13 @@ bool workerRunning();
 // Background reading. While a link has it, the worker reads the port as
 // bytes arrive and hands each delivery to `consume`, on the worker's
 // thread, with the time of its read (monotonicSeconds()); the caller's own
-// reads of the port stop. A line found dead marks the link (foundDead) and
-// wakes a waiting caller.
-using BackgroundConsumer = void (*)(const std::uint8_t* bytes, int count, int queuedBehind,
-                                    double readAt, void* context);
+// reads of the port stop. The consumer returns how many more bytes it needs
+// for something new (the rest of a frame): they cannot all have crossed the
+// wire before their line time has passed, so the worker looks at the port
+// again only then, and wakes far less often than the bytes come. A line
+// found dead marks the link (foundDead) and wakes a waiting caller.
+using BackgroundConsumer = int (*)(const std::uint8_t* bytes, int count, int queuedBehind,
+                                   double readAt, void* context);
 
 // The caller's thread, on an open link, with the worker running: false if
 // the link's news signal could not be made.

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
@@ -500,7 +501,7 @@ Worker TheWorker;
 // Takes in everything that has arrived on a link read in the background,
 // each read stamped as it returns. A line that hung up, once drained, is
 // dead: it is marked for the caller and polled no more.
-void readInBackground(const platform::Reading& reading, short events) {
+void readInBackground(platform::Reading& reading, short events) {
     const int fd = reading.link->deviceHandle;
     std::uint8_t scratch[kReadChunkSize];
     for (;;) {
@@ -517,20 +518,32 @@ void readInBackground(const platform::Reading& reading, short events) {
     }
 }
 
+// The thread's name in the system's task lists (top -H, /proc/PID/task),
+// where its share of the processor can be read. prctl, not
+// pthread_setname_np, which took a new symbol version in glibc 2.34.
+#ifdef __linux__
+void nameThisThread() { prctl(PR_SET_NAME, "velocart-worker", 0, 0, 0); }
+#else
+void nameThisThread() {}
+#endif
+
 // Each round: the links to read, the tick, then a wait on the wake pipe
 // and on those links' ports until the tick's time is up.
 void* runWorker(void*) {
+    nameThisThread();
     platform::Reading readings[platform::kMostReadings];
+    int count = 0;
     while (!TheWorker.stopping.load()) {
-        const int count = platform::readingsForRound(readings);
-        const double wait = TheWorker.tick();
+        count = platform::readingsForRound(readings, count);
+        double wait = TheWorker.tick();
+        int due[platform::kMostReadings];
+        const int dueCount = platform::readingsDue(readings, count, due, wait);
         pollfd polled[platform::kMostReadings + 1] = {{TheWorker.wakeRead, POLLIN, 0}};
         int which[platform::kMostReadings + 1] = {};
         nfds_t watched = 1;
-        for (int i = 0; i < count; ++i) {
-            if (readings[i].link->foundDead.load()) continue;
-            polled[watched] = {readings[i].link->deviceHandle, POLLIN, 0};
-            which[watched++] = i;
+        for (int d = 0; d < dueCount; ++d) {
+            polled[watched] = {readings[due[d]].link->deviceHandle, POLLIN, 0};
+            which[watched++] = due[d];
         }
         const timespec pause = timespecOf(static_cast<long long>((wait > 0 ? wait : 0) * 1e9));
         if (ppoll(polled, watched, &pause, nullptr) <= 0) continue;

@@ -443,7 +443,7 @@ Worker TheWorker;
 // high-resolution timer. A handle that no longer answers is dead.
 constexpr double kBackgroundRound = 0.001;
 
-void readInBackground(const platform::Reading& reading) {
+void readInBackground(platform::Reading& reading) {
     SerialLinkState& link = *reading.link;
     std::uint8_t scratch[kReadChunkSize];
     for (;;) {
@@ -469,13 +469,14 @@ void readInBackground(const platform::Reading& reading) {
 
 DWORD WINAPI runWorker(void*) {
     platform::Reading readings[platform::kMostReadings];
+    int count = 0;
     while (!TheWorker.stopping.load()) {
-        const int count = platform::readingsForRound(readings);
+        count = platform::readingsForRound(readings, count);
         double wait = TheWorker.tick();
-        for (int i = 0; i < count; ++i) {
-            if (!readings[i].link->foundDead.load()) readInBackground(readings[i]);
-        }
-        if (count > 0 && wait > kBackgroundRound) wait = kBackgroundRound;
+        int dueNow[platform::kMostReadings];
+        const int dueCount = platform::readingsDue(readings, count, dueNow, wait);
+        for (int d = 0; d < dueCount; ++d) readInBackground(readings[dueNow[d]]);
+        if (dueCount > 0 && wait > kBackgroundRound) wait = kBackgroundRound;
         LARGE_INTEGER due;
         due.QuadPart = -static_cast<LONGLONG>((wait > 0 ? wait : 0) * 1e7);  // 100 ns, relative
         SetWaitableTimer(TheWorker.timer, &due, 0, nullptr, nullptr, FALSE);

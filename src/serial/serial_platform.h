@@ -73,21 +73,29 @@ void countOverruns(SerialLinkState& link);
 int recordRefusal(int result, OpenProblem problem, int error);
 OpenFailure& openFailure();
 
-// A link the worker reads, as the caller registered it.
+// A link the worker reads, as the caller registered it, and (the worker's
+// own) when to look at its port next.
 struct Reading {
     SerialLinkState* link;
     BackgroundConsumer consume;
     void* context;
+    double lookAt;
 };
 constexpr int kMostReadings = 32;
 
-// The worker, at the top of each round: the links to read now. Whatever
-// the caller changed before its last syncWorker is in effect from here on.
-int readingsForRound(Reading (&readings)[kMostReadings]);
+// The worker, at the top of each round: the links to read (`readings`
+// holds the last round's `count` and is replaced), each keeping when to
+// look at it next. Whatever the caller changed before its last syncWorker
+// is in effect from here on.
+int readingsForRound(Reading (&readings)[kMostReadings], int count);
+
+// The worker: which of this round's readings to wait on now, into `due`,
+// and how long until the next of the others is due (at most `wait`).
+int readingsDue(const Reading* readings, int count, int* due, double& wait);
 
 // The worker, for a delivery it read at `readAt`: hands it on and wakes a
 // waiting caller.
-void deliver(const Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
+void deliver(Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
              double readAt);
 // The worker found the reading's line dead.
 void markDead(const Reading& reading);
