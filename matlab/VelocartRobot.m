@@ -17,6 +17,10 @@ classdef VelocartRobot < handle
 %                  an error, a program that hangs, a drive(r, ...) at the
 %                  prompt left running. To drive for a while, use
 %                  drive(r, v, w, seconds), which keeps the robot going.
+%       'Background' true: the module's thread reads the robot's link as
+%                  bytes arrive and stamps every frame on arrival, whatever
+%                  the program is doing (default false); see
+%                  VelocartDriver(k, 'background', true)
 %       'Driver'   the VelocartDriver module to use (default @VelocartDriver);
 %                  a renamed copy of the module has 32 links of its own.
 %                  Any function called as the module is will do.
@@ -34,6 +38,8 @@ classdef VelocartRobot < handle
 %   s = travel(r, d, speed)   drive straight by d metres, closed-loop
 %   s = turn(r, angle, rate)  turn in place by angle radians, closed-loop
 %   startRecording(r)         keep every status the robot sends from now on
+%   startRecording(r, file)   and log them, with the commands sent, to a
+%                             comma-separated file as they come
 %   L = stopRecording(r)      end it: each status as columns L.time, L.x,
 %                             L.y, L.heading, L.v, L.w, L.aux1, L.aux2
 %   delete(r)                 stop, free the wheels and close the port; also
@@ -51,8 +57,9 @@ classdef VelocartRobot < handle
 %   Errors: VelocartRobot:openFailed, VelocartRobot:badArgument,
 %   VelocartRobot:noStatus when drive, travel or turn get no valid status
 %   within Timeout, VelocartRobot:notReached when travel or turn run out
-%   of time before the goal (the robot is stopped first), and
-%   VelocartRobot:notRecording from stopRecording without startRecording.
+%   of time before the goal (the robot is stopped first),
+%   VelocartRobot:notRecording from stopRecording without startRecording,
+%   and VelocartRobot:recordingFailed when the file cannot be written.
 %
 %   Several robots: each object drives its own link of the module, so
 %   a = VelocartRobot(3); b = VelocartRobot(4); drives two at once. A new
@@ -80,6 +87,7 @@ classdef VelocartRobot < handle
     Timeout     % seconds to wait for a reply
     Link = 0    % the module's link the robot is on
     Watchdog    % seconds without a command before the module stops the robot; 0: off
+    Background  % the module's thread reads the link (background reading)
   end
 
   properties (Access = private)
@@ -114,6 +122,7 @@ classdef VelocartRobot < handle
       r.Port = port;
       r.Timeout = options.Timeout;
       r.Watchdog = options.Watchdog;
+      r.Background = options.Background;
       r.Driver = options.Driver;
       driver = r.Driver;
       name = func2str(driver);
@@ -160,6 +169,11 @@ classdef VelocartRobot < handle
         error('VelocartRobot:openFailed', ['VelocartRobot: cannot open %s: the watchdog ' ...
               'could not be set, and the robot is not driven without it'], port_text(port));
       end
+      if driver(k, 'background', r.Background) ~= r.Background
+        delete(r);
+        error('VelocartRobot:openFailed', ['VelocartRobot: cannot open %s: background ' ...
+              'reading could not start'], port_text(port));
+      end
       % Replies to an earlier session's last commands may still be on their
       % way; taken for answers to this session's, they would put every
       % answer one behind.
@@ -196,9 +210,11 @@ classdef VelocartRobot < handle
       catch
       end
       try
-        if r.Watchdog > 0
-          driver(k, 'watchdog', 0);          % the link as it was found
+        if ~isempty(r.Log) && ~isempty(r.Log.file)
+          driver(k, 'log', '');
         end
+        driver(k, 'watchdog', 0);            % the link as it was found
+        driver(k, 'background', false);
         driver(k, 'close');
       catch
       end
@@ -431,7 +447,7 @@ classdef VelocartRobot < handle
       r.Moving = false;
     end
 
-    function startRecording(r)
+    function startRecording(r, file)
     % STARTRECORDING  Keep every status from now on, for stopRecording.
     %
     %   startRecording(r) records every status frame the robot's link takes
@@ -443,16 +459,42 @@ classdef VelocartRobot < handle
     %   that records a streaming robot calls a method at least that often,
     %   or the console says how many frames were lost.
     %
+    %   startRecording(r, file) also has the module log every status frame
+    %   taken in and every command sent to FILE, a comma-separated line each
+    %   with its time, as they come (see VelocartDriver(k, 'log', file)):
+    %   nothing is lost however long the program pauses. Read it with
+    %   csvread(file, 1, 0), readmatrix or pandas.
+    %
     %   Example: startRecording(r); travel(r, 0.5, 0.2); L = stopRecording(r);
+    %            startRecording(r, 'run1.csv'); ...; stopRecording(r);
       driver = r.Driver;
       k = r.Link;
+      if nargin < 2
+        file = '';
+      elseif ~(ischar(file) || isstring(file)) || isempty(char(file))
+        error('VelocartRobot:badArgument', 'VelocartRobot: startRecording: file is a file name');
+      end
+      file = char(file);
+      if ~isempty(r.Log) && ~isempty(r.Log.file)
+        driver(k, 'log', '');
+      end
+      r.Log = [];
+      % The log starts first, so that it holds every frame the recording
+      % will.
+      if ~isempty(file)
+        said = evalc('driver(k, ''log'', file);');
+        if ~strcmp(driver(k, 'log'), file)
+          error('VelocartRobot:recordingFailed', 'VelocartRobot: startRecording: %s', ...
+                regexprep(strtrim(said), '^[^:\s]+: (link \d+: )?', ''));
+        end
+      end
       % The frames the link took in before this point are none of the
       % recording's, so the module's line that it dropped some of them
       % (the object does not collect them unless it records) is no news.
       said = evalc('driver(k, ''readAll'');');
       news = regexp(said, '[^\n]*\n', 'match');
       fprintf('%s', news{cellfun(@isempty, strfind(news, 'status frames were lost'))});
-      r.Log = struct('chunks', {{}}, 'since', tic);
+      r.Log = struct('chunks', {{}}, 'since', tic, 'file', file);
     end
 
     function L = stopRecording(r)
@@ -478,6 +520,9 @@ classdef VelocartRobot < handle
       end
       log = drain(r.Log, r.Driver, r.Link);
       r.Log = [];
+      if ~isempty(log.file)
+        r.Driver(r.Link, 'log', '');
+      end
       rows = vertcat(zeros(0, 8), log.chunks{:});
       L = struct('time', rows(:, 1), 'x', rows(:, 2), 'y', rows(:, 3), 'heading', rows(:, 4), ...
                  'v', rows(:, 5), 'w', rows(:, 6), 'aux1', rows(:, 7), 'aux2', rows(:, 8));
@@ -608,7 +653,8 @@ function s = reply(driver, k, timeout)
 end
 
 function options = parse_options(args)
-  options = struct('Timeout', 0.1, 'Link', 0, 'Watchdog', 0.4, 'Driver', @VelocartDriver);
+  options = struct('Timeout', 0.1, 'Link', 0, 'Watchdog', 0.4, 'Background', false, ...
+                   'Driver', @VelocartDriver);
   if mod(numel(args), 2) ~= 0
     error('VelocartRobot:badArgument', 'VelocartRobot: options come as name, value pairs');
   end
@@ -635,6 +681,11 @@ function options = parse_options(args)
                 'VelocartRobot: Watchdog is 0 (off) or seconds from 0.05 to 60');
         end
         options.Watchdog = double(value);
+      case 'background'
+        if ~(isscalar(value) && (islogical(value) || isnumeric(value)) && any(value == [0 1]))
+          error('VelocartRobot:badArgument', 'VelocartRobot: Background is true or false');
+        end
+        options.Background = logical(value);
       case 'driver'
         if ~isa(value, 'function_handle')
           error('VelocartRobot:badArgument', ...

@@ -9,16 +9,27 @@ wrap = @(a) mod(a + pi, 2 * pi) - pi;
 %% A recorded travel holds every frame of a streaming robot, in order, on the clock of the statuses
 % run_robot_test.sh runs this case alone (part = 'recording') while the robot streams for it.
 if exist('part', 'var') && strcmp(part, 'recording')
-  r = VelocartRobot(fullfile(dir, 'streaming'));
-  startRecording(r);
-  s = travel(r, 0.1, 0.25);
-  L = stopRecording(r);
-  clear r
-  assert(max(diff(L.time)) <= 0.01 && all(diff(L.time) > 0), '%d samples, gaps up to %.1f ms', ...
-         numel(L.time), 1000 * max(diff(L.time)));
-  assert(any(L.time == s.time), 'the travel''s final status is in the recording');
-  printf('velocart_robot_test: a recorded travel: %d samples, at most %.1f ms apart\n', ...
-         numel(L.time), 1000 * max(diff(L.time)));
+  % Once read by the object's calls, once by the module's thread with a log file.
+  file = fullfile(dir, 'recorded.csv');
+  for background = [false true]
+    r = VelocartRobot(fullfile(dir, 'streaming'), 'Background', background);
+    if background
+      startRecording(r, file);
+    else
+      startRecording(r);
+    end
+    s = travel(r, 0.1, 0.25);
+    L = stopRecording(r);
+    clear r
+    assert(max(diff(L.time)) <= 0.01 && all(diff(L.time) > 0), '%d samples, gaps up to %.1f ms', ...
+           numel(L.time), 1000 * max(diff(L.time)));
+    assert(any(L.time == s.time), 'the travel''s final status is in the recording');
+    printf('velocart_robot_test: a recorded travel: %d samples, at most %.1f ms apart\n', ...
+           numel(L.time), 1000 * max(diff(L.time)));
+  end
+  logged = csvread(file, 1, 0);
+  assert(all(ismember(round(1e6 * L.time), round(1e6 * logged(logged(:, 2) == 0, 1)))) && ...
+         any(logged(:, 2) == 1 & logged(:, 7) == 0.25), 'the file holds the recording and the commands');
   return;
 end
 
