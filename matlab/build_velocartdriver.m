@@ -10,9 +10,15 @@ function mexFile = build_velocartdriver(outputDir)
 %   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
 %   (-R2017b -compatibleArrayDims, MX_COMPAT_32, VELOCART_HOST_MATLAB); in
 %   GNU Octave it calls mkoctfile --mex (VELOCART_HOST_OCTAVE). Either way
-%   it compiles src/gateway/*.cpp, src/protocol/*.cpp and the serial
-%   backend of this platform (serial_link_win32.cpp on Windows, else
-%   serial_link_posix.cpp), with src/ on the include path, as C++17.
+%   it compiles src/gateway/*.cpp, src/protocol/*.cpp, src/serial/
+%   serial_link.cpp where there is one, and the serial backend of this
+%   platform (serial_link_win32.cpp on Windows, else serial_link_posix.cpp),
+%   with src/ on the include path, as C++17.
+%
+%   The new module can be called at once: a module of that name already
+%   loaded is cleared first (its robots are told to stop and its ports
+%   closed), and the path is read again, so that the help file
+%   VelocartDriver.m, found on the path before, no longer stands for it.
 %
 %   Needs a C++17 compiler that the host knows: 'mex -setup C++' in MATLAB;
 %   in Octave, the compiler mkoctfile was configured with (g++ 7 or newer).
@@ -39,6 +45,10 @@ for folder = {'gateway', 'protocol'}
         sources{end + 1} = fullfile(src, folder{1}, files(k).name); %#ok<AGROW>
     end
 end
+shared = fullfile(src, 'serial', 'serial_link.cpp');
+if exist(shared, 'file')
+    sources{end + 1} = shared;
+end
 if ispc
     sources{end + 1} = fullfile(src, 'serial', 'serial_link_win32.cpp');
 else
@@ -47,6 +57,9 @@ end
 mexFile = fullfile(outputDir, ['VelocartDriver.' mexext()]);
 version = strtrim(fileread(fullfile(root, 'VERSION')));
 
+% A loaded module keeps its file in use (on Windows it cannot be written),
+% and the host would go on calling it.
+clear('VelocartDriver');
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
     buildWithOctave(src, sources, mexFile, version);
 else
@@ -64,6 +77,9 @@ if ~strcmp(outputInfo.Name, hereInfo.Name)
         copyfile(fullfile(here, name{1}), outputDir);
     end
 end
+% Until the path is read again, a VelocartDriver.m the host found there
+% before stays what the name calls, a script ("invalid call to script").
+rehash;
 fprintf('build_velocartdriver: built %s\n', mexFile);
 end
 
