@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # VelocartRobot in octave-cli against simulated robots on the paced wire:
 # one to move, two more for several robots at once, one that falls silent;
-# then examples/record_square.m, Ctrl-C during a move, and a recording of a
-# robot that streams.
+# then the examples, Ctrl-C during a move, and a recording of a robot that
+# streams.
 #   run_robot_test.sh MEX_FILE SIM_EXECUTABLE
 set -euo pipefail
 mex=$1
@@ -28,16 +28,21 @@ VELOCART_ROBOT_DIR=$work timeout 300 octave-cli --no-gui --norc --quiet --no-win
           addpath('$(dirname "$mex")');
           velocart_robot_test" 2>&1
 
-# examples/record_square.m drives its square and writes the plot (a PNG file).
-start_sim recorded --wire
+# The three examples one after another in one session, as a user runs them:
+# each drives the robot and writes its own picture (a PNG file), whatever the
+# ones before left in the workspace.
+start_sim examples --wire
 timeout 300 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$root/matlab'); addpath('$(dirname "$mex")'); port = '$work/recorded';
-          pngFile = '$work/record_square.png'; run('$root/examples/record_square.m');" 2>&1
-if [ "$(head -c 8 "$work/record_square.png" | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
-  echo "FAIL: examples/record_square.m wrote no PNG"
-  exit 1
-fi
-echo "examples/record_square.m wrote its plot"
+  --eval "addpath('$root/matlab'); addpath('$(dirname "$mex")'); port = '$work/examples';
+          pngFolder = '$work'; run('$root/examples/figure_eight.m');
+          run('$root/examples/square.m'); run('$root/examples/record_square.m');" 2>&1
+for example in figure_eight square record_square; do
+  if [ "$(head -c 8 "$work/$example.png" | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
+    echo "FAIL: examples/$example.m wrote no PNG of its own"
+    exit 1
+  fi
+done
+echo "examples/figure_eight.m, square.m and record_square.m each wrote their plot"
 
 # Ctrl-C during travel in a script stops the robot while the session, and the
 # object in its workspace, live on (--persist; at exit delete would stop it
