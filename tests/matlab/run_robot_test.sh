@@ -55,16 +55,10 @@ octave-cli --no-gui --norc --quiet --no-window-system --persist interrupted.m \
   <"$work/commands" >"$work/interrupted.out" 2>&1 &
 session=$!
 exec 3>"$work/commands"
-# What the robot was last told: drive, stop after driving, or nothing yet
-# (velocity frames have code 3 in byte 7 and both velocities in bytes 9-12).
-told() {
-  awk '$2 == "rx" && $9 == "03" { if ($11 $12 $13 $14 != "00000000") t = "drive"; else if (t) t = "stop" }
-       END { print t }' "$work/interrupted.log"
-}
-for _ in $(seq 600); do [ "$(told)" = drive ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ "$(told interrupted)" = drive ] && break; sleep 0.05; done
 kill -INT $session
-for _ in $(seq 100); do [ "$(told)" = stop ] && break; sleep 0.05; done
-if [ "$(told)" != stop ]; then
+for _ in $(seq 100); do [ "$(told interrupted)" = stop ] && break; sleep 0.05; done
+if [ "$(told interrupted)" != stop ]; then
   echo "FAIL: Ctrl-C during travel in a script left the robot driving"
   show_sim_logs interrupted
   cat "$work/interrupted.out"
