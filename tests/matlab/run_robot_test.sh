@@ -10,6 +10,7 @@ sim=$2
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 source "$root/tests/support/simulators.sh"
+source "$root/scripts/readme-block.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-robot-XXXXXX")
 trap 'stop_sims; rm -rf "$work"' EXIT
@@ -43,6 +44,19 @@ for example in figure_eight square record_square; do
   fi
 done
 echo "examples/figure_eight.m, square.m and record_square.m each wrote their plot"
+
+# The README's first steps with the simulator from a build, from its text:
+# the robot answers the velocity and is left stopped.
+start_sim readme --wire
+timeout 60 octave-cli --no-gui --norc --quiet --no-window-system --eval "
+  $(readme_block "$root/README.md" 'The simulated robot' 2 |
+    sed -e "s|^addpath build/octave|addpath $(dirname "$mex")|" -e "s|/tmp/robot|$work/readme|g")
+  assert(isequal(s([1 5 6]), [1 0.5 0.25]), 'no reply to the velocity');" 2>&1
+if [ "$(told readme)" != stop ]; then
+  echo "FAIL: the README's snippet for the simulated robot left it told '$(told readme)'"
+  exit 1
+fi
+echo "the README's snippet for the simulated robot drove it and left it stopped"
 
 # Ctrl-C during travel in a script stops the robot while the session, and the
 # object in its workspace, live on (--persist; at exit delete would stop it
