@@ -62,6 +62,8 @@ octave "
     assert(s.valid && abs(s.x - 0.5) < 0.002 && abs(s.heading - pi / 2) < 0.005, 'Quick start');
     $(readme_block "$root/README.md" 'GNU Octave' 3 | snippet octave)
     assert(isequal(s([1 5 6]), [1 0.5 0.25]), 'the simulator from Octave');
+    $(readme_block "$root/README.md" 'Several robots' 1 | snippet several)
+    assert(all(S(:, 1) == 1) && S(1, 3) > 0.1 && S(2, 3) < -0.1, 'two robots side by side');
     $(readme_block "$root/README.md" 'GNU Octave' 4 | snippet example)
     assert(exist(fullfile(pwd, 'figure_eight.png'), 'file') == 2, 'the installed example');
   catch failure
@@ -72,7 +74,7 @@ octave "
     end
     rethrow(failure);
   end" 2>&1
-for robot in quick/robot octave/robot example/robot; do
+for robot in quick/robot octave/robot several/robotA several/robotB example/robot; do
   [ "$(told "$robot")" = stop ] ||
     { echo "FAIL: the README's robot $robot was last told '$(told "$robot")', not to stop"; exit 1; }
   [ ! -e "$work/$robot" ] || { echo "FAIL: the README's simulator $robot was left running"; exit 1; }
