@@ -1,7 +1,6 @@
 % Run by test_octave_package.sh in a fresh Octave after "pkg load
 % velocartdriver": the installed module answers, its help text is found,
-% it drives a pty, the simulator is on EXEC_PATH, and the package's help,
-% tests and demo work.
+% it drives a pty, and the simulator is on EXEC_PATH.
 installed = pkg('list', 'velocartdriver');
 assert(numel(installed) == 1, 'pkg lists velocartdriver once');
 module = which('VelocartDriver');
@@ -37,18 +36,8 @@ assert(status == 0 && ~isempty(strfind(usage, '--link')), ...
        'velocart-sim runs from EXEC_PATH: %d %s', status, usage);
 printf('installed module: %s\nsimulator: %s\n', module, file_in_path(EXEC_PATH, 'velocart-sim'));
 
-% What a user checks an install with: help on the package's name lists what
-% it holds, its own tests pass against the installed simulator, and the
-% class's demo drives it.
-contents = evalc('help velocartdriver');
-assert(~isempty(strfind(contents, 'VelocartRobot')) && ~isempty(strfind(contents, 'record_square')), ...
-       'help velocartdriver lists the functions and examples: %s', contents);
+% What a user checks an install with: the package's help, tests and demo.
+assert(~isempty(strfind(evalc('help velocartdriver'), 'record_square')), 'help velocartdriver');
 tests = evalc('pkg test velocartdriver');
-passed = regexp(tests, 'PASS\s+(\d+)\s+FAIL\s+(\d+)', 'tokens', 'once');
-assert(~isempty(passed) && str2double(passed{1}) > 0 && str2double(passed{2}) == 0, ...
-       'pkg test velocartdriver: %s', tests);
-shown = evalc('demo VelocartRobot');
-assert(~isempty(strfind(shown, 'back at x')) && isempty(strfind(shown, 'failed')), ...
-       'demo VelocartRobot: %s', shown);
-printf('help velocartdriver, pkg test velocartdriver (%s passed) and demo VelocartRobot work\n', ...
-       passed{1});
+assert(~isempty(regexp(tests, 'PASS\s+[1-9]\d*\s+FAIL\s+0', 'once')), 'pkg test: %s', tests);
+assert(~isempty(strfind(evalc('demo VelocartRobot'), 'back at x')), 'demo VelocartRobot');

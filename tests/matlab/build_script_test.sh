@@ -12,9 +12,7 @@ cd "$work"
 timeout 600 octave-cli --no-gui --norc --quiet --no-window-system --eval "
   addpath('$root/matlab');
   out = '$work/out';
-  % The folder on the path, its help file already found there (the build
-  % into matlab/ beside VelocartDriver.m is the same case): the name must
-  % call the new module at once.
+  % Its help file already found on the path, as in matlab/: the name calls the new module at once.
   mkdir(out);
   copyfile('$root/matlab/VelocartDriver.m', out);
   addpath(out);

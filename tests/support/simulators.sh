@@ -5,9 +5,6 @@
 #   stop_sims                     ends them all (SIGTERM) and waits
 #   show_sim_logs NAME...         prints what those simulators logged, for
 #       a failure report
-#   told NAME                     what the robot whose log is $work/NAME.log
-#       was last told: drive, stop (after driving: a zero velocity or free
-#       wheels), or nothing yet
 # The caller's EXIT trap should call stop_sims.
 sim_pids=()
 
@@ -41,10 +38,9 @@ show_sim_logs() {
   done
 }
 
-# Velocity frames have code 3 in byte 7 and both velocities in bytes 9-12;
-# free wheels have code 0. Odometry frames (code 7) change nothing here.
+# told NAME: what the robot logging to $work/NAME.log was last told: drive, stop (after driving:
+# zero velocity, code 3 in byte 7 and 0 in bytes 9-12, or free wheels, code 0), or nothing yet.
 told() {
-  awk '$2 == "rx" && $9 == "03" { if ($11 $12 $13 $14 != "00000000") t = "drive"; else if (t) t = "stop" }
-       $2 == "rx" && $9 == "00" && t { t = "stop" }
+  awk '$2 == "rx" && $9 ~ /^0[03]$/ { t = ($9 == "03" && $11 $12 $13 $14 != "00000000") ? "drive" : t ? "stop" : "" }
        END { print t }' "$work/$1.log"
 }
