@@ -2,6 +2,9 @@
 #   make test    build everything and run every test
 #   make demo    drive the simulated robot from Octave and plot its path
 #   make build   stage ready-to-use files in dist/
+#   make octave-package
+#                the Octave package alone, dist/velocartdriver-VERSION.tar.gz:
+#                installs only Octave, its headers, g++ and make
 #   make package the release files in dist/: the Octave package, the MATLAB
 #                archives and SHA256SUMS
 #   make bench   measure the driver
@@ -13,6 +16,7 @@ BUILD := build
 BUILD_WIN := build-windows
 BUILD_ASAN := build-asan
 BUILD_TSAN := build-tsan
+VERSION := $(shell head -n 1 VERSION)
 # The second build folder: clang with AddressSanitizer and UndefinedBehavior-
 # Sanitizer (float-to-integer casts included, which GCC does not check), any
 # report fatal. It holds the native tests and the libFuzzer targets.
@@ -20,7 +24,7 @@ ASAN_FLAGS := -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-rec
   -fno-omit-frame-pointer
 export UBSAN_OPTIONS ?= print_stacktrace=1
 
-.PHONY: all deps configure native windows build package test bench demo format-check \
+.PHONY: all deps configure native windows build octave-package package test bench demo format-check \
   asan-build asan tsan fuzz-smoke fuzz
 
 all: build
@@ -45,6 +49,14 @@ windows: deps
 
 build: native windows
 	@bash scripts/stage-dist.sh $(BUILD) $(BUILD_WIN)
+
+# The Octave package holds sources, which pkg install builds with Octave's
+# own mkoctfile: no CMake, no cross tools, nothing built here.
+octave-package:
+	@bash scripts/install-deps.sh octave
+	@bash scripts/octave-package.sh dist > /dev/null
+	@echo "octave-package: wrote dist/velocartdriver-$(VERSION).tar.gz; in Octave, from this folder:"
+	@echo "  pkg install -local dist/velocartdriver-$(VERSION).tar.gz"
 
 package: build
 	@bash scripts/package.sh $(BUILD) $(BUILD_WIN)

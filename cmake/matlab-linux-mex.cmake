@@ -20,7 +20,8 @@
 #     none of the runtime is needed at all.
 # tests/linux checks the result: exports, NEEDED and symbol versions.
 #
-# Output: ${CMAKE_BINARY_DIR}/mexa64/VelocartDriver.mexa64 and its help file.
+# Output: ${CMAKE_BINARY_DIR}/mexa64/VelocartDriver.mexa64, its help file, and
+# velocart-sim, the simulated robot, built for the same distributions.
 set(mexa64_dir ${CMAKE_BINARY_DIR}/mexa64)
 set(mexa64_link_dir ${mexa64_dir}/link)
 
@@ -63,3 +64,15 @@ velocart_warnings(velocart_mexa64)
 add_custom_command(TARGET velocart_mexa64 POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different
     ${PROJECT_SOURCE_DIR}/matlab/VelocartDriver.m ${mexa64_dir}/VelocartDriver.m)
+
+# velocart-sim for the same archive, so that MATLAB users on Linux can try
+# the driver without a robot. Linked statically, it needs no C library at
+# all, so none newer than the module's bound; it calls nothing that glibc
+# would load more of at run time (no name service, no iconv).
+add_executable(velocart_sim_glnxa64 ${PROJECT_SOURCE_DIR}/sim/main.cpp
+  ${PROJECT_SOURCE_DIR}/sim/line_holders.cpp)
+set_target_properties(velocart_sim_glnxa64 PROPERTIES
+  OUTPUT_NAME velocart-sim RUNTIME_OUTPUT_DIRECTORY ${mexa64_dir})
+target_link_libraries(velocart_sim_glnxa64 PRIVATE velocart_sim_core)
+target_link_options(velocart_sim_glnxa64 PRIVATE -static -s)
+velocart_warnings(velocart_sim_glnxa64)

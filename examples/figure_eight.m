@@ -11,18 +11,20 @@
 % no pause to guess. It prints a pose about once a second, then the rate the
 % loop reached and how many replies were valid, frees the wheels, closes the
 % port and saves the path to figure_eight.png beside this script (run
-% works in the script's folder), or to the file named by pngFile, if set. It
-% stops early after a second without a valid reply, and raises an error if
-% the driver reports no valid status at all. It is named for its path: a
-% demo.m on the path, script or function, would hide the host's own DEMO
-% command (and pkg install warns about it).
+% works in the script's folder), or in the folder pngFolder names, if set
+% (pngFolder = pwd; before run: the folder you are in); each example
+% writes a file of its own name there. It stops early after a second
+% without a valid reply, and raises an error if the driver reports no valid
+% status at all. It is named for its path: a demo.m on the path, script or
+% function, would hide the host's own DEMO command (and pkg install warns
+% about it).
 
 if ~exist('port', 'var')
     error('figure_eight:port', ['figure_eight: set port first, e.g. port = 3; or ' ...
                                 'port = ''/dev/ttyUSB0'';']);
 end
-if ~exist('pngFile', 'var')
-    pngFile = 'figure_eight.png';
+if ~exist('pngFolder', 'var')
+    pngFolder = pwd;
 end
 if isempty(which('VelocartDriver'))
     % run works in this script's folder, where Octave looks for a folder put
@@ -111,5 +113,6 @@ fprintf('%d rounds in %.2f s: the loop ran at %.0f Hz; %d of %d replies valid\n'
 if valid == 0
     error('figure_eight:noStatus', 'figure_eight: the driver reported no valid status');
 end
-plot_path(poses, sprintf('Odometry reported by the robot on %s', num2str(port)), pngFile, ...
-          [-0.5 0.5 -0.5 0.5]);
+plot_path(poses, sprintf('Figure eight: the loop ran at %.0f Hz, %d of %d replies valid', ...
+                         rounds / elapsed, valid, rounds), ...
+          fullfile(pngFolder, 'figure_eight.png'), [-0.5 0.5 -0.5 0.5]);

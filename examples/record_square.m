@@ -11,7 +11,8 @@
 % robot sent during the moves, each stamped by the module when it arrived.
 % The script prints how many there were and the longest gap between two,
 % and saves the plot to record_square.png beside this script (run works in
-% the script's folder), or to the file named by pngFile, if set. Clearing
+% the script's folder), or in the folder pngFolder names, if set
+% (pngFolder = pwd; before run: the folder you are in). Clearing
 % the robot at the end stops it, frees its wheels and closes the port. A move
 % cut short (Ctrl-C, an error) stops the robot; being a script, it leaves
 % robot in the workspace: L = stopRecording(robot) then gives what was
@@ -21,8 +22,8 @@ if ~exist('port', 'var')
     error('record_square:port', ['record_square: set port first, e.g. port = 3; or ' ...
                                  'port = ''/dev/ttyUSB0'';']);
 end
-if ~exist('pngFile', 'var')
-    pngFile = 'record_square.png';
+if ~exist('pngFolder', 'var')
+    pngFolder = pwd;
 end
 if isempty(which('VelocartDriver')) || isempty(which('VelocartRobot'))
     % run works in this script's folder, where Octave looks for a folder put
@@ -43,4 +44,5 @@ clear robot
 fprintf('%d statuses in %.1f s, at most %.1f ms apart\n', numel(L.time), ...
         L.time(end) - L.time(1), 1000 * max(diff(L.time)));
 
-plot_recording(L, sprintf('A 0.5 m square driven on %s', num2str(port)), pngFile);
+plot_recording(L, 'A 0.5 m square, every status recorded', ...
+               fullfile(pngFolder, 'record_square.png'));

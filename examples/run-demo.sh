@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # `make demo`: starts velocart-sim on the paced wire (bytes at 115200 baud,
-# handed over in 1 ms chunks), runs examples/figure_eight.m in octave-cli against
-# it and leaves demo-trajectory.png in the repository root. The simulator is
-# ended whatever happens.
+# handed over in 1 ms chunks), runs examples/figure_eight.m in octave-cli
+# against it and leaves its plot, figure_eight.png, in the repository root.
+# The simulator is ended whatever happens.
 #   run-demo.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,7 +54,7 @@ status=0
 # reaches it as well as the simulator: in a group of its own it would go on
 # driving a dead line.
 timeout --foreground 120 octave-cli --no-gui --norc --quiet --no-window-system --no-history \
-  --eval "addpath('$build/octave'); port = '$work/robot'; pngFile = '$root/demo-trajectory.png'; run('$root/examples/figure_eight.m');" \
+  --eval "addpath('$build/octave'); port = '$work/robot'; pngFolder = '$root'; run('$root/examples/figure_eight.m');" \
   || status=$?
 
 kill "$sim_pid" 2>/dev/null || true

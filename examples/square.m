@@ -7,17 +7,18 @@
 % times travels 0.5 m at 0.2 m/s and turns left by a quarter turn at 1 rad/s,
 % each move judged by the odometry the robot reports. It prints where each
 % move ended and saves the path through those points to square.png beside
-% this script (run works in the script's folder), or to the file named by
-% pngFile, if set. Clearing the robot at the end stops it, frees its wheels
-% and closes the port. A move cut short (Ctrl-C, an error) stops the robot;
-% being a script, it leaves robot in the workspace: clear robot then frees
-% the wheels and the port.
+% this script (run works in the script's folder), or in the folder pngFolder
+% names, if set (pngFolder = pwd; before run: the folder you are in).
+% Clearing the robot at the end stops it, frees its wheels and closes the
+% port. A move cut short (Ctrl-C, an error) stops the robot; being a
+% script, it leaves robot in the workspace: clear robot then frees the
+% wheels and the port.
 
 if ~exist('port', 'var')
     error('square:port', 'square: set port first, e.g. port = 3; or port = ''/dev/ttyUSB0'';');
 end
-if ~exist('pngFile', 'var')
-    pngFile = 'square.png';
+if ~exist('pngFolder', 'var')
+    pngFolder = pwd;
 end
 if isempty(which('VelocartDriver')) || isempty(which('VelocartRobot'))
     % run works in this script's folder, where Octave looks for a folder put
@@ -39,5 +40,6 @@ for side = 1:4
 end
 clear robot
 
-plot_path(corners, sprintf('A 0.5 m square driven on %s', num2str(port)), pngFile, ...
-          [-0.2 0.7 -0.2 0.7]);
+plot_path(corners, sprintf('A 0.5 m square: it ended %.0f mm from its start', ...
+                           1000 * hypot(corners(end, 1), corners(end, 2))), ...
+          fullfile(pngFolder, 'square.png'), [-0.2 0.7 -0.2 0.7]);

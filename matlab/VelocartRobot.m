@@ -776,3 +776,78 @@ end
 function a = wrap(a)
   a = mod(a + pi, 2 * pi) - pi;
 end
+
+% Octave reads the blocks below (MATLAB takes them for comments): the
+% package's own tests, run by pkg test velocartdriver, and its demo, run by
+% demo VelocartRobot. Both drive velocart-sim, the simulated robot, which
+% pkg load velocartdriver puts on EXEC_PATH.
+
+%!demo
+%! % A simulated robot drives 0.3 m, turns round and drives back.
+%! link = [tempname() '-robot'];
+%! sim = system(['exec velocart-sim --link ' link ' > /dev/null 2>&1'], false, 'async');
+%! unwind_protect
+%!   pause(0.5);                        % the simulator starts
+%!   r = VelocartRobot(link);
+%!   setPose(r, 0, 0, 0);
+%!   s = travel(r, 0.3, 0.2);
+%!   fprintf('travelled to x %.3f m, y %.3f m\n', s.x, s.y);
+%!   s = turn(r, pi, 1);
+%!   fprintf('turned to heading %.1f deg\n', s.heading * 180 / pi);
+%!   s = travel(r, 0.3, 0.2);
+%!   fprintf('back at x %.3f m, y %.3f m\n', s.x, s.y);
+%! unwind_protect_cleanup
+%!   clear r                            % stops the robot and closes its port
+%!   kill(sim, 15);                     % ends the simulator
+%!   waitpid(sim);
+%! end_unwind_protect
+
+%!function [link, sim] = start_simulator()
+%!  link = [tempname() '-robot'];
+%!  sim = system(sprintf('exec velocart-sim --link %s > %s.out 2>&1', link, link), false, 'async');
+%!  for k = 1:100
+%!    if exist([link '.out'], 'file') && strncmp(fileread([link '.out']), 'ready', 5)
+%!      return;
+%!    end
+%!    pause(0.05);
+%!  end
+%!  error('velocart-sim did not start: %s', fileread([link '.out']));
+%!endfunction
+
+%!function stop_simulator(link, sim)
+%!  kill(sim, 15);
+%!  waitpid(sim);
+%!  delete([link '.out']);
+%!endfunction
+
+%!test
+%! % The robot goes where it is told, judged by its own odometry.
+%! [link, sim] = start_simulator();
+%! unwind_protect
+%!   r = VelocartRobot(link);
+%!   setPose(r, 0, 0, 0);
+%!   s = travel(r, 0.2, 0.2);
+%!   assert([s.x s.y], [0.2 0], 0.002);
+%!   s = turn(r, pi / 2, 1);
+%!   assert(s.heading, pi / 2, 0.005);
+%! unwind_protect_cleanup
+%!   clear r
+%!   stop_simulator(link, sim);
+%! end_unwind_protect
+
+%!test
+%! % Clearing the object leaves the robot stopped, its wheels free: a new
+%! % object's first reply shows no speed and aux2 (wheels driven) 0.
+%! [link, sim] = start_simulator();
+%! unwind_protect
+%!   r = VelocartRobot(link);
+%!   drive(r, 0.2, 0.5);
+%!   clear r
+%!   r = VelocartRobot(link);
+%!   setPose(r, 0, 0, 0);
+%!   s = status(r);
+%!   assert([s.valid s.v s.w s.aux2], [true 0 0 0]);
+%! unwind_protect_cleanup
+%!   clear r
+%!   stop_simulator(link, sim);
+%! end_unwind_protect

@@ -15,6 +15,11 @@ function mexFile = build_velocartdriver(outputDir)
 %   Windows, else serial_link_posix.cpp), with src/ on the include path, as
 %   C++17.
 %
+%   The new module can be called at once: a module of that name already
+%   loaded is cleared first (its robots are told to stop and its ports
+%   closed), and the path is read again, so that the help file
+%   VelocartDriver.m, found on the path before, no longer stands for it.
+%
 %   Needs a C++17 compiler that the host knows: 'mex -setup C++' in MATLAB;
 %   in Octave, the compiler mkoctfile was configured with (g++ 7 or newer).
 %
@@ -49,6 +54,9 @@ end
 mexFile = fullfile(outputDir, ['VelocartDriver.' mexext()]);
 version = strtrim(fileread(fullfile(root, 'VERSION')));
 
+% A loaded module keeps its file in use (on Windows it cannot be written),
+% and the host would go on calling it.
+clear('VelocartDriver');
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
     buildWithOctave(src, sources, mexFile, version);
 else
@@ -66,6 +74,9 @@ if ~strcmp(outputInfo.Name, hereInfo.Name)
         copyfile(fullfile(here, name{1}), outputDir);
     end
 end
+% Until the path is read again, a VelocartDriver.m the host found there
+% before stays what the name calls, a script ("invalid call to script").
+rehash;
 fprintf('build_velocartdriver: built %s\n', mexFile);
 end
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, and only those that are
 # missing. Safe to run again.
+#   install-deps.sh octave the Octave package: Octave, its headers, a C++
+#                          compiler and make, which pkg install builds with
 #   install-deps.sh demo   the Octave module, the simulator and the plot
 #   install-deps.sh all    also the tests, the Windows cross build and Wine,
 #                          the sanitizers, fuzzers and benchmarks, QEMU and
@@ -8,14 +10,13 @@
 set -euo pipefail
 
 profile=${1:-all}
-packages=(
-  g++ make cmake
-  octave liboctave-dev gnuplot-nox fonts-freefont-otf
-)
+packages=(g++ make octave liboctave-dev)
 case $profile in
-  demo) ;;
+  octave) ;;
+  demo) packages+=(cmake gnuplot-nox fonts-freefont-otf) ;;
   all)
     packages+=(
+      cmake gnuplot-nox fonts-freefont-otf
       pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev clang-format
       octave-instrument-control zip
@@ -24,7 +25,7 @@ case $profile in
     )
     ;;
   *)
-    echo "usage: install-deps.sh [demo|all]" >&2
+    echo "usage: install-deps.sh [octave|demo|all]" >&2
     exit 2
     ;;
 esac

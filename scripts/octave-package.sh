@@ -5,12 +5,19 @@
 # The package:
 #   DESCRIPTION, INDEX, COPYING (LICENSE), NEWS
 #   inst/      every matlab/*.m but the build script, which needs the source
-#              tree (the help file VelocartDriver.m among them),
-#              and examples/*.m in inst/examples/, off the path (pkg
-#              install still puts it on the path while it indexes the help
-#              texts, and warns of a name that hides one of Octave's)
+#              tree, Contents.m and the help file VelocartDriver.m, and
+#              examples/*.m in inst/examples/, off the path (pkg install
+#              still puts it on the path while it indexes the help texts,
+#              and warns of a name that hides one of Octave's)
+#   inst/velocartdriver/Contents.m, with PKG_ADD and PKG_DEL, which put
+#              that folder on the path while the package is loaded: help
+#              NAME shows the Contents.m of a folder on the path named NAME
 #   src/       Makefile, the module's sources (gateway, protocol, the POSIX
-#              serial link), the simulator's, and the export list
+#              serial link), the simulator's, the export list, and in help/
+#              the help file, which the Makefile puts beside the module: in
+#              inst/ (or src/, whose .m files pkg copies there), the
+#              package's folder, it would be what the name calls whenever
+#              that folder is the current one (pkg test runs there)
 set -euo pipefail
 shopt -s extglob
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +35,7 @@ grep -q "^velocartdriver $version\$" "$root/scripts/octave-pkg/NEWS" ||
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 pkg=$work/$name
-mkdir -p "$pkg/inst/examples/private" "$pkg/src/gateway" "$pkg/src/protocol" "$pkg/src/serial" "$pkg/src/sim"
+mkdir -p "$pkg/inst/examples/private" "$pkg/inst/velocartdriver" "$pkg/src/help" "$pkg/src/gateway" "$pkg/src/protocol" "$pkg/src/serial" "$pkg/src/sim"
 
 cat >"$pkg/DESCRIPTION" <<EOF
 Name: velocartdriver
@@ -51,18 +58,21 @@ EOF
 {
   echo "velocartdriver >> Drive a wheeled mobile robot over a serial port"
   echo "Robot driver"
-  for file in "$root"/matlab/!(build_velocartdriver).m; do
+  for file in "$root"/matlab/!(build_velocartdriver|Contents).m; do
     echo " $(basename "$file" .m)"
   done
 } >"$pkg/INDEX"
 
 cp "$root/LICENSE" "$pkg/COPYING"
 cp "$root/scripts/octave-pkg/NEWS" "$pkg/NEWS"
-cp "$root"/matlab/!(build_velocartdriver).m "$pkg/inst/"
+cp "$root"/matlab/!(build_velocartdriver|Contents|VelocartDriver).m "$pkg/inst/"
+cp "$root/matlab/Contents.m" "$pkg/inst/velocartdriver/"
+cp "$root/scripts/octave-pkg/PKG_ADD" "$root/scripts/octave-pkg/PKG_DEL" "$pkg/inst/"
 cp "$root"/examples/*.m "$pkg/inst/examples/"
 cp "$root"/examples/private/*.m "$pkg/inst/examples/private/"
 
-cp "$root/scripts/octave-pkg/Makefile" "$pkg/src/Makefile"
+cp "$root/scripts/octave-pkg/Makefile" "$pkg/src/"
+cp "$root/matlab/VelocartDriver.m" "$pkg/src/help/"
 cp "$root"/src/gateway/*.cpp "$root"/src/gateway/*.h "$pkg/src/gateway/"
 cp "$root"/src/protocol/*.cpp "$root"/src/protocol/*.h "$pkg/src/protocol/"
 cp "$root"/src/serial/serial_{link,platform}.h "$root"/src/serial/serial_link{,_posix}.cpp "$pkg/src/serial/"

@@ -11,7 +11,8 @@
 # its help file and every other matlab/*.m but the build script (it needs
 # the source tree), LICENSE, README.txt and
 # examples/*.m with the helpers in examples/private (run-demo.sh there is
-# the repository's own `make demo`).
+# the repository's own `make demo`); the Linux one also velocart-sim, the
+# simulated robot, built for the module's distributions.
 # The same commit and modules give the same bytes, whoever packages them and
 # when: SHA256SUMS can be checked against a rebuild.
 #   package.sh BUILD BUILD_WIN [OUT]     (OUT: default dist)
@@ -30,15 +31,18 @@ octave_package=velocartdriver-$version.tar.gz
 win64_archive=$name-matlab-win64.zip
 glnxa64_archive=$name-matlab-glnxa64.tar.gz
 
-for module in "$build_win/VelocartDriver.mexw64" "$build/mexa64/VelocartDriver.mexa64"; do
-  [ -f "$module" ] || { echo "package: $module is missing; run 'make build'" >&2; exit 1; }
+for file in "$build_win/VelocartDriver.mexw64" "$build/mexa64/VelocartDriver.mexa64" \
+  "$build/mexa64/velocart-sim"; do
+  [ -f "$file" ] || { echo "package: $file is missing; run 'make build'" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velocart-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # README.txt is made from what is kept up to date anyway, so that it cannot
-# fall behind: the examples of the help texts and this release's NEWS entry.
+# fall behind: the examples of the help texts, README.md's snippets and this
+# release's NEWS entry.
+source scripts/readme-block.sh
 # help_example FILE PORT: the Example block of a help text, opening PORT.
 help_example() {
   awk '/^%   Example:$/ { found = 1; next }
@@ -61,6 +65,8 @@ for help in matlab/VelocartDriver.m matlab/VelocartRobot.m; do
     { echo "package: $help has no Example block for README.txt" >&2; exit 1; }
 done
 [ -n "$(news_entry)" ] || { echo "package: NEWS has no entry for $version" >&2; exit 1; }
+readme_block README.md 'MATLAB on Linux (64-bit)' 3 | grep -q velocart-sim ||
+  { echo "package: README.md shows no velocart-sim under MATLAB on Linux for README.txt" >&2; exit 1; }
 
 # readme_text MODULE PORT_EXAMPLE PLATFORM_NOTE
 readme_text() {
@@ -70,8 +76,8 @@ $(printf '%*s' $((26 + ${#version})) '' | tr ' ' '=')
 
 VelocartDriver drives a wheeled mobile robot over a serial port from MATLAB.
 This folder holds the module ($1) and its help file
-VelocartDriver.m, VelocartRobot.m (the robot as an object), examples/ and
-LICENSE.
+VelocartDriver.m, VelocartRobot.m (the robot as an object), examples/,
+Contents.m (a list of what the folder holds) and LICENSE.
 
 Install: unpack the archive anywhere and put the folder on MATLAB's path:
 
@@ -92,9 +98,11 @@ then run('examples/figure_eight.m').
 
 $3
 
-Several robots: copy the module and its help file under another name, e.g.
-RobotB.${1##*.} and RobotB.m, and call RobotB(...) for the second robot. Each
-copy holds its own port.
+Several robots: one module drives up to 32, each on a numbered link with
+its own port. Each VelocartRobot takes a free link itself, so
+a = VelocartRobot(...); b = VelocartRobot(...); drives two, and
+VelocartDriver(2, 'open', ...) opens a second robot on link 2 ('help
+VelocartDriver' says more).
 
 New in $version:
 
@@ -113,11 +121,12 @@ settle() {
   find "$1" -exec touch -h -d "@$epoch" {} +
 }
 
-# stage_matlab_archive FOLDER MODULE PORT_EXAMPLE PLATFORM_NOTE
+# stage_matlab_archive FOLDER MODULE PORT_EXAMPLE PLATFORM_NOTE [FILE...]
+# (FILEs go into the folder too)
 stage_matlab_archive() {
   local folder=$1/$name
   mkdir -p "$folder/examples/private"
-  cp "$2" matlab/!(build_velocartdriver).m LICENSE "$folder/"
+  cp "$2" matlab/!(build_velocartdriver).m LICENSE "${@:5}" "$folder/"
   cp examples/*.m "$folder/examples/"
   cp examples/private/*.m "$folder/examples/private/"
   readme_text "$(basename "$2")" "$3" "$4" >"$folder/README.txt"
@@ -135,12 +144,17 @@ stage_matlab_archive "$work/win64" "$build_win/VelocartDriver.mexw64" "3" \
 (cd "$work/win64" && find "$name" -type f | LC_ALL=C sort |
   TZ=UTC0 zip -q -X -D "$out/$win64_archive" -@)
 
+linux_note=$(printf '%s\n' \
+  "'open' takes a device path such as '/dev/ttyUSB0', or a number n for" \
+  "/dev/ttyS<n-1>. Serial devices belong to the dialout group: join it once with" \
+  "'sudo usermod -aG dialout \$USER' and log in again. The module carries its own" \
+  "C++ runtime and needs glibc 2.28 or newer (RHEL 8, Ubuntu 20.04 and later)." "" \
+  "velocart-sim, in this folder, is a simulated robot at the far end of a" \
+  "pseudo-terminal (./velocart-sim --help). To try the driver without a robot:")
+linux_note+=$'\n\n'$(readme_block README.md 'MATLAB on Linux (64-bit)' 3 |
+  sed -e "s|~/matlab/$name|/path/to/$name|" -e 's/^/    /')
 stage_matlab_archive "$work/glnxa64" "$build/mexa64/VelocartDriver.mexa64" "'/dev/ttyUSB0'" \
-  "$(printf '%s\n' \
-    "'open' takes a device path such as '/dev/ttyUSB0', or a number n for" \
-    "/dev/ttyS<n-1>. Serial devices belong to the dialout group: join it once with" \
-    "'sudo usermod -aG dialout \$USER' and log in again. The module carries its own" \
-    "C++ runtime and needs glibc 2.28 or newer (RHEL 8, Ubuntu 20.04 and later).")"
+  "$linux_note" "$build/mexa64/velocart-sim"
 tar -C "$work/glnxa64" --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
   -cf - "$name" | gzip -n -9 >"$out/$glnxa64_archive"
 

@@ -18,17 +18,12 @@ ylabel('turn rate [rad/s]');
 % The path comes last: in Octave's gnuplot, axis equal would also squeeze
 % the axes drawn after it.
 axes('Position', [0.06 0.12 0.4 0.78]);
-plot(L.x, L.y, 'b-', 'LineWidth', 1.5);
-hold on;
-plot(L.x(1), L.y(1), 'go', 'MarkerSize', 8);
-plot(L.x(end), L.y(end), 'rx', 'MarkerSize', 8);
+draw_path(L.x, L.y);
 axis equal;
 grid on;
 xlabel('x [m]');
 ylabel('y [m]');
-% The marks are named in the title: below the axes a legend would cover
-% the label of x.
-title([titleText ' (o start, x end)'], 'Interpreter', 'none');
+title(titleText, 'Interpreter', 'none');
 margin = 0.15 * max([max(L.x) - min(L.x), max(L.y) - min(L.y), 0.1]);
 axis([min(L.x) - margin, max(L.x) + margin, min(L.y) - margin, max(L.y) + margin]);
 print(figureHandle, pngFile, pngDevice);

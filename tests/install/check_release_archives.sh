@@ -2,8 +2,8 @@
 # The release files that 'make package' wrote: SHA256SUMS matches the three
 # archives, and each MATLAB archive holds, in VelocartDriver-VERSION/, the
 # module as built, its help file and every other matlab/*.m but the build
-# script, LICENSE, README.txt, examples/*.m and examples/private/*.m.
-#   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64
+# script, LICENSE, README.txt, examples/*.m and examples/private/*.m (and velocart-sim in glnxa64).
+#   check_release_archives.sh SOURCE_DIR DIST VERSION MEXW64 MEXA64 OCTAVE_MEX
 set -euo pipefail
 shopt -s extglob
 root=$(readlink -f "$1")
@@ -11,6 +11,7 @@ dist=$(readlink -f "$2")
 version=$3
 mexw64=$(readlink -f "$4")
 mexa64=$(readlink -f "$5")
+octave_mex=$(readlink -f "$6")
 name=VelocartDriver-$version
 
 failures=0
@@ -42,10 +43,11 @@ tar -C "$work/glnxa64" -xzf "$dist/$name-matlab-glnxa64.tar.gz"
 for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
   platform=${pair%%:*}
   module=${pair#*:}
+  simulator=$([ "$platform" = win64 ] || echo velocart-sim)
   expected=$(
     cd "$root"
     printf '%s\n' "$(basename "$module")" LICENSE README.txt matlab/!(build_velocartdriver).m examples/*.m \
-      examples/private/*.m |
+      examples/private/*.m $simulator |
       sed 's|^matlab/||' | sort
   )
   actual=$(cd "$work/$platform" && find . -type f | sed "s|^\./$name/||" | sort)
@@ -57,9 +59,22 @@ for pair in win64:"$mexw64" glnxa64:"$mexa64"; do
     fail "$platform archive: README.txt does not say how to install"
   { grep -q "VelocartDriver('readLatest', " "$work/$platform/$name/README.txt" &&
     grep -q "VelocartRobot(" "$work/$platform/$name/README.txt" &&
-    ! grep -q "pause(" "$work/$platform/$name/README.txt"; } ||
+    ! grep -q "VelocartDriver('read')" "$work/$platform/$name/README.txt"; } ||
     fail "$platform archive: README.txt does not teach readLatest and VelocartRobot"
 done
+
+# The Linux archive's simulator needs no library (so no glibc newer than the module's), and
+# README.txt's snippet drives it (through the Octave module here, in MATLAB's place).
+folder=$work/glnxa64/$name
+! readelf -d "$folder/velocart-sim" | grep -q NEEDED || fail "glnxa64 archive: velocart-sim needs libraries"
+snippet=$(sed -n '/To try the driver without a robot:/,/^[^ ]/s/^    //p' "$folder/README.txt" |
+  sed -e "s|/path/to/$name|$folder|" -e "s|/tmp/robot|$work/robot|")
+(cd "$work" && timeout 60 octave-cli --no-gui --norc --quiet --no-window-system --eval "
+  addpath('$folder'); addpath('$(dirname "$octave_mex")');
+  try, $snippet
+  catch failure, system(['kill ' pid]); rethrow(failure); end
+  assert(abs(s.x - 0.5) < 0.002, 'the simulated robot went to x = %g', s.x);") >"$work/snippet.out" 2>&1 ||
+  fail "glnxa64 archive: README.txt's snippet with velocart-sim: $(cat "$work/snippet.out")"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "SHA256SUMS matches; both MATLAB archives hold the modules as built and their files"

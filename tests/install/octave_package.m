@@ -35,3 +35,9 @@ peer_stop(peer);
 assert(status == 0 && ~isempty(strfind(usage, '--link')), ...
        'velocart-sim runs from EXEC_PATH: %d %s', status, usage);
 printf('installed module: %s\nsimulator: %s\n', module, file_in_path(EXEC_PATH, 'velocart-sim'));
+
+% What a user checks an install with: the package's help, tests and demo.
+assert(~isempty(strfind(evalc('help velocartdriver'), 'record_square')), 'help velocartdriver');
+tests = evalc('pkg test velocartdriver');
+assert(~isempty(regexp(tests, 'PASS\s+[1-9]\d*\s+FAIL\s+0', 'once')), 'pkg test: %s', tests);
+assert(~isempty(strfind(evalc('demo VelocartRobot'), 'back at x')), 'demo VelocartRobot');

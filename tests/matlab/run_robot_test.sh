@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VelocartRobot in octave-cli against simulated robots on the paced wire:
 # one to move, two more for several robots at once, one that falls silent;
-# then examples/record_square.m, Ctrl-C during a move, and a recording of a
+# then the examples, Ctrl-C during a move, and a recording of a
 # robot that streams.
 #   run_robot_test.sh MEX_FILE SIM_EXECUTABLE
 set -euo pipefail
@@ -28,16 +28,17 @@ VELOCART_ROBOT_DIR=$work timeout 300 octave-cli --no-gui --norc --quiet --no-win
           addpath('$(dirname "$mex")');
           velocart_robot_test" 2>&1
 
-# examples/record_square.m drives its square and writes the plot (a PNG file).
+# The examples one after another in one session: each writes its own plot
+# (a PNG file), whatever the one before left in the workspace.
 start_sim recorded --wire
 timeout 300 octave-cli --no-gui --norc --quiet --no-window-system \
   --eval "addpath('$root/matlab'); addpath('$(dirname "$mex")'); port = '$work/recorded';
-          pngFile = '$work/record_square.png'; run('$root/examples/record_square.m');" 2>&1
-if [ "$(head -c 8 "$work/record_square.png" | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
-  echo "FAIL: examples/record_square.m wrote no PNG"
-  exit 1
-fi
-echo "examples/record_square.m wrote its plot"
+          pngFolder = '$work'; run('$root/examples/figure_eight.m');
+          run('$root/examples/square.m'); run('$root/examples/record_square.m');" 2>&1
+for example in figure_eight square record_square; do
+  [ "$(head -c 8 "$work/$example.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
+    { echo "FAIL: examples/$example.m wrote no PNG of its own"; exit 1; }
+done
 
 # Ctrl-C in a script stops the robot while the session, and the object in
 # its workspace, live on (--persist; at exit delete would stop it anyway),
@@ -45,15 +46,6 @@ echo "examples/record_square.m wrote its plot"
 # in a loop of drive, pause and m-code, where the module's watchdog, on by
 # default, stops it. The session's commands come from a pipe held open.
 mkfifo "$work/commands"
-# What the robot was last told: drive, or stop after driving and how long
-# after the last drive, or nothing yet (velocity frames have code 3 in byte
-# 7 and both velocities in bytes 9-12).
-told() {
-  awk '$2 == "rx" && $9 == "03" {
-         if ($11 $12 $13 $14 != "00000000") { t = "drive"; at = $1 } else if (t == "drive") { t = "stop"; gap = $1 - at }
-       }
-       END { if (t == "stop") printf "stop %d\n", 1000 * gap; else print t }' "$work/$1.log"
-}
 case=0
 for script in "travel(r, 2, 0.2);" \
     "while true, drive(r, 0.2, 0); pause(0.01); x = sum(cumsum(rand(1, 2e5))); end"; do

@@ -107,6 +107,19 @@ frames=$(($(produced) - ${before:-0}))
 if [ "$frames" -lt 150 ] || ! grep -q '^bytes_overflowed [1-9]' "$work/deaf.stats"; then
   echo "a driver that never reads: $frames frames in 1 s"; cat "$work/deaf.stats"; status=1
 fi
+
+# Every velocart-sim command with options that the README shows works as
+# written, its link put here: it prints its usage or gets ready.
+while read -r shown; do
+  out=$work/readme.${#pids[@]}.out
+  # shellcheck disable=SC2086
+  "$sim" $(sed "s|--link [^ ]*|--link $work/readme.link|" <<<"${shown#velocart-sim}") >"$out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do grep -qs '^ready\|^usage' "$out" && break; sleep 0.05; done
+  grep -qs '^ready\|^usage' "$out" || { echo "the README's '$shown': $(cat "$out")"; status=1; }
+  kill "${pids[-1]}" 2>/dev/null && wait "${pids[-1]}" 2>/dev/null || true
+done < <(grep -ohE "velocart-sim( --?[a-z-]+( [^- \`'>][^ \`'>]*)?)+" "$here/../../README.md" | sort -u)
+
 if [ "$status" -ne 0 ]; then
   echo "--- log of the clean run (last lines) ---"
   tail -n 20 "$work/clean.log" 2>/dev/null || true

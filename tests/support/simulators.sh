@@ -37,3 +37,14 @@ show_sim_logs() {
     tail -n 20 "$work/$name.log" 2>/dev/null || true
   done
 }
+
+# told NAME: what the robot logging to $work/NAME.log was last told: drive, "stop MS" (after
+# driving: zero velocity, code 3 in byte 7 and 0 in bytes 9-12, or free wheels, code 0; MS after
+# the last drive), or nothing yet.
+told() {
+  awk '$2 == "rx" && $9 ~ /^0[03]$/ {
+         if ($9 == "03" && $11 $12 $13 $14 != "00000000") { t = "drive"; at = $1 }
+         else if (t == "drive") { t = "stop"; gap = $1 - at }
+       }
+       END { if (t == "stop") printf "stop %d\n", 1000 * gap; else print t }' "$work/$1.log"
+}
