@@ -18,6 +18,9 @@
 %   square         - drive a 0.5 m square with VelocartRobot; plot it
 %   record_square  - the same square, recording every status; plot the path,
 %                    the speed and the turn rate
+%   live_plot      - a square driven in a loop of its own, its path and speed
+%                    drawn ten times a second as it goes (background reading
+%                    and a log file)
 %
 % The simulated robot, in the Octave package and the Linux archive
 %   velocart-sim   - a robot at the far end of a pseudo-terminal, to try the

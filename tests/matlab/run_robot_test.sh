@@ -34,8 +34,11 @@ start_sim recorded --wire
 timeout 300 octave-cli --no-gui --norc --quiet --no-window-system \
   --eval "addpath('$root/matlab'); addpath('$(dirname "$mex")'); port = '$work/recorded';
           pngFolder = '$work'; run('$root/examples/figure_eight.m');
-          run('$root/examples/square.m'); run('$root/examples/record_square.m');" 2>&1
-for example in figure_eight square record_square; do
+          run('$root/examples/square.m'); run('$root/examples/record_square.m');
+          run('$root/examples/live_plot.m');" 2>&1
+[ "$(head -n 1 "$work/live_plot.csv")" = time,sent,code,x,y,heading,v,w,aux1,aux2 ] ||
+  { echo "FAIL: examples/live_plot.m wrote no log"; exit 1; }
+for example in figure_eight square record_square live_plot; do
   [ "$(head -c 8 "$work/$example.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
     { echo "FAIL: examples/$example.m wrote no PNG of its own"; exit 1; }
 done
