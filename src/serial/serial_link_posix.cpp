@@ -113,6 +113,10 @@ dev_t characterDevice(int directory, const char* path, int flags) {
 }
 dev_t deviceOfPath(const char* path) { return characterDevice(AT_FDCWD, path, 0); }
 dev_t deviceOfDescriptor(int fd) { return characterDevice(fd, "", AT_EMPTY_PATH); }
+bool isRegularFile(int fd) {
+    struct statx info;
+    return statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &info) == 0 && S_ISREG(info.stx_mode);
+}
 #else
 dev_t deviceOfPath(const char* path) {
     struct stat info;
@@ -121,6 +125,10 @@ dev_t deviceOfPath(const char* path) {
 dev_t deviceOfDescriptor(int fd) {
     struct stat info;
     return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
+}
+bool isRegularFile(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 #endif
 
@@ -452,10 +460,17 @@ double monotonicSeconds() { return static_cast<double>(nowNs()) * 1e-9; }
 HeldLock::HeldLock(LinkLock& lock) : lock_(lock) { pthread_mutex_lock(&lock_.mutex); }
 HeldLock::~HeldLock() { pthread_mutex_unlock(&lock_.mutex); }
 
+// Only a regular file: a device path (a serial port, a terminal) would
+// take the lines as bytes to send.
 bool openLogFile(const char* path, FileHandle& file, bool& empty, char* why, int whySize) {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
         std::snprintf(why, static_cast<std::size_t>(whySize), "%s", std::strerror(errno));
+        return false;
+    }
+    if (!isRegularFile(fd)) {
+        close(fd);
+        std::snprintf(why, static_cast<std::size_t>(whySize), "it is not a regular file");
         return false;
     }
     empty = lseek(fd, 0, SEEK_END) == 0;

@@ -390,11 +390,19 @@ void describeError(DWORD error, char* why, int whySize) {
 
 }  // namespace
 
+// Only a file on a disk: names such as COM3.csv or NUL.txt stand for
+// devices (the robot's own port among them), which would take the lines as
+// bytes to send.
 bool openLogFile(const char* path, FileHandle& file, bool& empty, char* why, int whySize) {
     const HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         describeError(GetLastError(), why, whySize);
+        return false;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        lstrcpynA(why, "it names a device, not a file on a disk", whySize);
         return false;
     }
     LARGE_INTEGER size = {};

@@ -339,6 +339,9 @@ pause(0.1);
 raw = VelocartDriver(6, 'read');
 assert(isequal(s, expected) && isequal(on, expected) && off == 0 && raw(1) == 0, ...
        'background: readLatest %s, read %s, then raw %s', mat2str(s), mat2str(on), mat2str(raw));
+out = evalc('VelocartDriver(6, ''log'', ''/dev/null'');');
+assert(strcmp(out, sprintf(['VelocartDriver: link 6: cannot log to /dev/null: it is not a regular ' ...
+       'file; nothing is logged.\n'])) && isempty(VelocartDriver(6, 'log')), 'a device as log: %s', out);
 VelocartDriver(6, 'close');
 peer_stop(q);
 

@@ -320,14 +320,24 @@ else
     fail "read after sendVelocity [0.5 0.25] does not report those velocities, driven: $read_vel"
   [ "$(awk '{ print $1, $5, $6, $8 }' <<<"$read_free")" = "1 0 0 0" ] ||
     fail "read after setFreeWheels does not report free wheels: $read_free"
+  # With background reading the same replies come through the thread, and
+  # the log has them and the commands, under its header.
+  expect_result @background "double 1x1: 1"
+  [ "$(values_of @reply-bg | awk '{ print $1, $5, $8 }')/$(values_of @reply-free | awk '{ print $1, $5, $8 }')" = \
+    "1 0.25 1/1 0 0" ] || fail "background replies: $(values_of @reply-bg) / $(values_of @reply-free)"
+  [ "$(cut -d, -f2,3,7 "$work/robot.csv" | tr '\n' ' ')" = "sent,code,v 1,3,0.25 0,0,0.25 1,0,0 0,0,0 " ] ||
+    fail "the log: $(tr '\n' ' ' <"$work/robot.csv" || true)"
+  [ $platform = linux ] || [ "$(lines_of @log-device printed)" = \
+    "\"VelocartDriver: cannot log to COM7.csv: it names a device, not a file on a disk; nothing is logged.\\n\"" ] ||
+    fail "@log-device: $(lines_of @log-device printed)"
   expect_result @close "none"
 
   # The robot's log holds the frames it received intact: exactly the echoes.
   kill -TERM "${far_pid[com7]}"
   timeout 10 tail --pid="${far_pid[com7]}" -f /dev/null || fail "velocart-sim did not stop on SIGTERM"
   received=$(awk '$2 == "rx" { $1 = ""; $2 = ""; print }' "$work/sim.log" | tr -s ' \n' ' ' || true)
-  expect_frames velocart-sim "$received" @odo @vel @free
-  grep -qx 'frames_good 3' "$work/sim.stats" || fail "velocart-sim counters: $(tr '\n' ' ' <"$work/sim.stats")"
+  expect_frames velocart-sim "$received" @odo @vel @free @vel-bg @free-bg
+  grep -qx 'frames_good 5' "$work/sim.stats" || fail "velocart-sim counters: $(tr '\n' ' ' <"$work/sim.stats")"
   grep -qx 'frames_bad 0' "$work/sim.stats" || fail "velocart-sim counters: $(tr '\n' ' ' <"$work/sim.stats")"
 fi
 finish
