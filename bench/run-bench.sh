@@ -5,7 +5,9 @@
 #   BENCH_ROUNDS (default 7) and BENCH_CALLS (default 20000) size the host
 #   call part, BENCH_LOOP_ROUNDS (default 300) the closed loop, the fleet and
 #   the request/response stamps, BENCH_STAMP_SECONDS (default 3, at most 7)
-#   the streamed stamps.
+#   the streamed stamps, BENCH_PORTS_ROUNDS (default 50) the port table. The
+#   probe is timed on this machine's free ports: each that stays silent gets
+#   one zero-velocity frame.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +15,7 @@ rounds=${BENCH_ROUNDS:-7}
 calls=${BENCH_CALLS:-20000}
 loop_rounds=${BENCH_LOOP_ROUNDS:-300}
 stamp_seconds=${BENCH_STAMP_SECONDS:-3}
+ports_rounds=${BENCH_PORTS_ROUNDS:-50}
 
 core_bench=$build/bench/core_bench
 empty_mex_dir=$build/bench
@@ -101,6 +104,9 @@ in_octave "stamp_bench('$work/stamp_reply', '$work/stamp_reply.log', '$work/host
                        'stamp_reply', 'reply', $loop_rounds);
            stamp_bench('$work/stamp_stream', '$work/stamp_stream.log', '$work/host.txt', ...
                        'stamp_stream', 'stream', $stamp_seconds);"
+
+echo "run-bench: the port table and the probe on this machine's ports..." >&2
+in_octave "ports_bench($ports_rounds, '$work/host.txt');"
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
@@ -202,6 +208,10 @@ END {
   printf "  %-44s %9s      every good frame once, in order: %d of %d, %d missed, %d extra: %s\n", "", "", us[f "_frames"], us[f "_expected"], us[f "_missed"], us[f "_extra"], verdict(us[f "_in_order"] && us[f "_expected"] > 0)
   printf "  %-44s %9s      broken frames taken: %d of %d sent: %s; stamps strictly increasing: %s\n", "", "", us[f "_broken_taken"], us[f "_broken_sent"], verdict(us[f "_broken_taken"] == 0 && us[f "_broken_sent"] > 0), verdict(us[f "_increasing"])
   printf "  %-44s %9s      target median <= 1 ms: %s\n", "", "", verdict(us[f "_err_med"] <= 1000 && us[f "_frames"] > 0)
+  printf "finding the robot: the %d serial ports of this machine (%d free to probe)\n", us["ports_count"], us["probe_checked"]
+  printf "  %-44s %9.0f us   median of %d calls; nothing is opened\n", "P = VelocartDriver(\"ports\")", us["ports_median"], us["ports_rounds"]
+  if (us["probe_checked"] > 0) printf "  %-44s %9.0f us   target <= 150 ms: %s\n", "VelocartDriver(\"ports\", \"probe\"), per port", us["probe_per_port"], verdict(us["probe_per_port"] <= 150000)
+  else printf "  %-44s %9s      no free port here (the kernel tier times it on an 8250 and FTDI adapters)\n", "VelocartDriver(\"ports\", \"probe\"), per port", "-"
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us
