@@ -217,6 +217,7 @@ robot_in() { row_of "$1" "$2" | sed -n 's/.*robot=double 1x1: //p'; }
 robot_id=usb:0403:6001:FTROBOT01 silent_id=usb:0403:6001:FTSILENT02
 run table <<EOF
 @ports x = ports
+@several y = open usb:0403:6001
 EOF
 expect_eq "the size of the table" "$(result_of @ports | cut -d: -f1)" "struct 1x3"
 expect_row @ports /dev/ttyS1 "$(text_field kind builtin)"
@@ -226,8 +227,10 @@ for row in $usb,FTROBOT01,$robot_id /dev/ttyUSB1,FTSILENT02,$silent_id; do
   expect_row @ports $name "$(text_field serial $(echo $row | cut -d, -f2))"
   expect_row @ports $name "$(text_field id $(echo $row | cut -d, -f3))"
 done
+expect_eq "what open of a part that two answer to printed" "$(printed_by @several)" \
+  "\"I cannot open usb:0403:6001!\\n\"|\"VelocartDriver: usb:0403:6001 names 2 ports: $usb ($robot_id), /dev/ttyUSB1 ($silent_id); give a whole identity.\\n\"|"
 claim "ports: /dev/ttyS1 builtin, $usb $robot_id, /dev/ttyUSB1 $silent_id, no ttyS0 (the" \
-  "console), ttyS2 or ttyS3 (no UART); $(took_of @ports) ms"
+  "console), ttyS2 or ttyS3 (no UART), $(took_of @ports) ms; open usb:0403:6001 names both"
 
 # Not in dialout, visitor may open neither adapter: the table and open say
 # which group, and how to join it.
