@@ -176,9 +176,9 @@ bool isBuiltinBus(const char* subsystem) {
 // it (virtual consoles and pseudo-terminals have none; rfcomm ports are
 // virtual but Bluetooth), a ttyS name a UART (type 0: none), and a node.
 bool isPresentPort(const char* tty, bool& bluetooth) {
-    char subsystem[64];
+    char device[64];
     bluetooth = startsWith(tty, "rfcomm");
-    if (!bluetooth && !linkTarget(tty, "device", subsystem)) return false;
+    if (!bluetooth && !linkTarget(tty, "device", device)) return false;
     char type[16];
     if (startsWith(tty, "ttyS") && readAttribute(tty, "type", type, sizeof type) &&
         std::strcmp(type, "0") == 0) {

@@ -5,8 +5,9 @@
 // virtual ports, and ports mapped by hand. Nothing is opened: who holds a
 // port shows only when one is opened, and Windows has no per-user rights
 // on ports to check.
-#include <setupapi.h>
 #include <windows.h>
+// setupapi.h takes its types from windows.h.
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstdlib>
