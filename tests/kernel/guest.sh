@@ -189,6 +189,7 @@ $(round_trips p 2)
 $(round_trips gone 2)
 @plug !run echo '@@ device_add usb-serial,id=adapter-back,bus=xhci.0,chardev=usb-back,serial=FTROBOT01' >/dev/console
 @back !run $await_usb
+@still x = readLatest 0.2
 @reopen x = open $usb
 $(round_trips back 1)
 @close close
@@ -200,9 +201,12 @@ for label in @hangup @gone-r1 @gone-r2; do
   expect_eq "element 1 of $label" "$(values_of $label | cut -d' ' -f1)" 0
 done
 expect_eq "the note after the hang-up" "$(lines_of @ports note)" "open ports 0"
+# Opened by name, the link waits for an open even with the adapter back.
+expect_eq "what a call printed with the adapter back" "$(lines_of @still printed)" ""
+expect_eq "element 1 of @still" "$(values_of @still | cut -d' ' -f1)" 0
 valid_replies back 1
-claim "unplug: write failure and hang-up reported once, open ports 0 after the hang-up," \
-  "$usb again: open $(values_of @reopen), reply $replies valid"
+claim "unplug: write failure and hang-up reported once, open ports 0 after the hang-up, no" \
+  "reopening by name; $usb again: open $(values_of @reopen), reply $replies valid"
 
 # The ports table, one element per port: the row of NAME in a call's result,
 # what a text field of it reads, and its robot field.
@@ -265,7 +269,9 @@ $(round_trips id 2)
 @plug-silent !run echo '@@ device_add usb-serial,id=silent-back,bus=xhci.0,chardev=silent-back,serial=FTSILENT02,always-plugged=on' >/dev/console; $(await -e $usb)
 @plug-robot !run echo '@@ device_add usb-serial,id=robot-back,bus=xhci.0,chardev=usb-back2,serial=FTROBOT01' >/dev/console; $(await -e /dev/ttyUSB1)
 $(round_trips back 3)
-@ports x = ports
+@probe x = ports probe
+@link x = linkOf $robot_id
+$(round_trips after 1)
 @close close
 EOF
 expect_eq "what open printed" "$(printed_by @open)" \
@@ -275,10 +281,17 @@ expect_eq "element 1 while it is gone" "$(values_of @gone | cut -d' ' -f1)" 0
 expect_eq "what the first call after the replug printed" "$(printed_by @back-v1)" \
   "\"VelocartDriver: link 1: $robot_id is back as /dev/ttyUSB1; reopened.\\n\"|"
 valid_replies back 3
-expect_row @ports /dev/ttyUSB1 "$(text_field id $robot_id), $(text_field heldBy 'link 1')"
-expect_row @ports $usb "$(text_field id $silent_id)"
+back=$replies
+# The probe passes over the link's port, which still round trips after it.
+expect_row @probe /dev/ttyUSB1 "$(text_field id $robot_id), $(text_field heldBy 'link 1')"
+expect_eq "robot on the held /dev/ttyUSB1" "$(robot_in @probe /dev/ttyUSB1)" NaN
+expect_row @probe $usb "$(text_field id $silent_id)"
+expect_eq "robot on the silent $usb" "$(robot_in @probe $usb)" 0
+expect_result @link "double 1x1: 1"
+valid_replies after 1
 claim "open $robot_id: $usb; both pulled, the silent one plugged back first: the link" \
-  "reopened by itself on /dev/ttyUSB1, replies $replies valid"
+  "reopened by itself on /dev/ttyUSB1, replies $back valid; linkOf gives 1; the probe" \
+  "left the link's port alone, reply after it $replies valid"
 
 echo "kernel: $claims claims, $failed failed"
 reboot -f

@@ -377,6 +377,18 @@ TEST_F(SerialLinkTest, OpeningOverADeadLinkOpensAfresh) {
     rmdir(dir);
 }
 
+// A device that no longer answers is let go at the check, as a failed
+// write would let it go; one that answers stays open.
+TEST_F(SerialLinkTest, ACheckLetsGoOfADeviceThatNoLongerAnswers) {
+    const int before = openFdCount();
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
+    EXPECT_TRUE(checkDevice(testLink));
+    pty.hangUp();
+    EXPECT_FALSE(checkDevice(testLink));
+    EXPECT_TRUE(testLink.isClosed && testLink.isLost);
+    EXPECT_EQ(openFdCount(), before - 1);  // the far end's master went too
+}
+
 // What the console will say about a refused open. The holder here is this
 // process, as a renamed copy of the module would be.
 TEST_F(SerialLinkTest, RefusalsSayWhy) {
