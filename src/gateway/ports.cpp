@@ -57,7 +57,8 @@ const char* kindName(PortKind kind) {
 
 void describeHolder(const PortHolder& holder, char (&text)[96]) {
     if (holder.thisProcess) {
-        std::snprintf(text, sizeof text, "another copy of the module in this session");
+        std::snprintf(text, sizeof text, "this session (pid %d), not on a link of this module",
+                      holder.processId);
     } else if (holder.processId > 0) {
         std::snprintf(text, sizeof text, "another program (%s, pid %d)", holder.program,
                       holder.processId);
@@ -289,7 +290,7 @@ void refusalHint(OpenProblem problem, const char* device, const char* general, c
         findHolders(&device, 1, &holder);
         char holderText[96];
         describeHolder(holder, holderText);
-        if (holder.found && !holder.thisProcess && holder.processId > 0) {
+        if (holder.found && holder.processId > 0) {
             std::snprintf(hint, room, "; %s holds the port: close it there first", holderText);
         }
     } else if (problem == OpenProblem::AccessDenied) {

@@ -30,7 +30,7 @@ struct PortInfo {
 // Who holds a port, where the system tells.
 struct PortHolder {
     bool found;
-    bool thisProcess;  // another descriptor of this process (a copy of the module)
+    bool thisProcess;  // this process holds it (another copy of the module, the host itself)
     int processId;     // 0 when the system does not say
     char program[40];  // empty when the system does not say
 };
