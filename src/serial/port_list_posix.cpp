@@ -174,7 +174,7 @@ bool isBuiltinBus(const char* subsystem) {
 
 // Whether a terminal is a serial port that is there: it has a device behind
 // it (virtual consoles and pseudo-terminals have none; rfcomm ports are
-// virtual but Bluetooth), a ttyS name a UART (type 0: none), and a node.
+// virtual but Bluetooth), and a ttyS name has a UART (type 0: none).
 bool isPresentPort(const char* tty, bool& bluetooth) {
     char device[64];
     bluetooth = startsWith(tty, "rfcomm");
