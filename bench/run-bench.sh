@@ -7,7 +7,9 @@
 #   the request/response stamps, BENCH_STAMP_SECONDS (default 3, at most 7)
 #   the streamed stamps, BENCH_SOAK_SECONDS (default 600; 3600 for an hour)
 #   the log of a robot streaming at the line's rate while the program sits
-#   in 10 s pauses.
+#   in 10 s pauses, BENCH_PORTS_ROUNDS (default 50) the port table. The
+#   probe is timed on this machine's free ports: each that stays silent gets
+#   one zero-velocity frame.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,6 +18,7 @@ calls=${BENCH_CALLS:-20000}
 loop_rounds=${BENCH_LOOP_ROUNDS:-300}
 stamp_seconds=${BENCH_STAMP_SECONDS:-3}
 soak_seconds=${BENCH_SOAK_SECONDS:-600}
+ports_rounds=${BENCH_PORTS_ROUNDS:-50}
 
 core_bench=$build/bench/core_bench
 empty_mex_dir=$build/bench
@@ -145,6 +148,8 @@ tail -n +"${start:-1}" "$work/soak.sent" | head -n "$logged" >"$work/soak.due"
   echo "soak_same $(cmp -s "$work/soak.due" "$work/soak.logged" && echo 1 || echo 0)"
   echo "soak_overflowed $(sed -n 's/^bytes_overflowed //p' "$work/soak.stats")"
 } >>"$work/host.txt"
+echo "run-bench: the port table and the probe on this machine's ports..." >&2
+in_octave "ports_bench($ports_rounds, '$work/host.txt');"
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 octave_version=$(octave-cli --no-gui --norc --quiet --eval 'disp(version)' 2>/dev/null)
@@ -259,6 +264,10 @@ END {
   printf "  %-44s %9d      of the %d the simulator handed over from the first of them on, the same, in order: %s; bytes the\n", "status frames in the log", us["soak_logged"], us["soak_due"], verdict(us["soak_same"] == 1 && us["soak_logged"] > 0)
   printf "  %-44s %9s      simulator could not hand over (a full buffer): %d: %s\n", "", "", us["soak_overflowed"], verdict(us["soak_overflowed"] == 0)
   printf "  %-44s %9.2f %%    of one core, target <= 2%%: %s\n", "the thread of the module", us["soak_cpu"], verdict(us["soak_cpu"] <= 2)
+  printf "finding the robot: the %d serial ports of this machine (%d free to probe)\n", us["ports_count"], us["probe_checked"]
+  printf "  %-44s %9.0f us   median of %d calls; nothing is opened\n", "P = VelocartDriver(\"ports\")", us["ports_median"], us["ports_rounds"]
+  if (us["probe_checked"] > 0) printf "  %-44s %9.0f us   target <= 150 ms: %s\n", "VelocartDriver(\"ports\", \"probe\"), per port", us["probe_per_port"], verdict(us["probe_per_port"] <= 150000)
+  else printf "  %-44s %9s      no free port here (the kernel tier times it on an 8250 and FTDI adapters)\n", "VelocartDriver(\"ports\", \"probe\"), per port", "-"
   print "what a user would write instead"
   printf "  %-44s %9.3f us   %.0fx the driver, target >= 50x: %s\n", "m-code frame + CRC, serialport write", m, m / send, verdict(m / send >= 50)
   printf "share of the wire (26 bytes at 115200 baud = %.0f us)\n", wire_us

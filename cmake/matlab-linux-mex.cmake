@@ -46,7 +46,7 @@ endforeach()
 get_target_property(protocol_sources velocart_protocol SOURCES)
 add_library(velocart_mexa64 MODULE
   ${VELOCART_GATEWAY_SOURCES} ${protocol_sources} src/serial/serial_link.cpp
-  src/serial/serial_link_posix.cpp)
+  src/serial/serial_link_posix.cpp src/serial/port_list.cpp src/serial/port_list_posix.cpp)
 set_target_properties(velocart_mexa64 PROPERTIES
   OUTPUT_NAME VelocartDriver PREFIX "" SUFFIX ".mexa64"
   LIBRARY_OUTPUT_DIRECTORY ${mexa64_dir}

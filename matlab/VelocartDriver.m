@@ -4,8 +4,11 @@
 %                                      on Linux/macOS COM<n> is /dev/ttyS<n-1>
 %   r = VelocartDriver('open', name)   open a device by name: 'COM12' on Windows,
 %                                      '/dev/ttyUSB0' on Linux
+%   r = VelocartDriver('open', id)     open a USB adapter by its identity,
+%                                      'usb:0403:6001:FT1234', wherever it is
 %       r is int8: 0 when the port is open, -1 when it cannot be opened (the
-%       console says why). Opening the port that is already open returns 0;
+%       console says why: who holds it, or which group may open it, where
+%       the system tells). Opening the port that is already open returns 0;
 %       another port while one is open returns -1: close the first. Whatever
 %       arrived before the open is discarded, and nothing of an earlier
 %       connection on the link is kept (its frames, stamps, ring).
@@ -94,6 +97,33 @@
 %   VelocartDriver('links')            print the open links and their ports
 %   n = VelocartDriver('links')        the open link numbers, a column
 %   k = VelocartDriver('linkOf', port) the link that has this port open, or 0
+%
+%   Finding the robot: ports and identities.
+%   P = VelocartDriver('ports')        the serial ports of this machine, a 1xN
+%                                      struct array (no output: a line each)
+%       name     what open takes ('COM5', '/dev/ttyUSB0')
+%       kind     'usb', 'builtin', 'bluetooth' or 'other'
+%       vid, pid the USB vendor and product numbers (0 when not USB)
+%       serial   the USB serial number ('' when none)
+%       description  manufacturer and product, where known
+%       id       a stable identity: 'usb:VVVV:PPPP:SERIAL' for a USB adapter
+%                (the numbers as lsusb prints them), the name for others
+%       heldBy   '', 'link K', or 'another program (NAME, pid N)' where the
+%                system tells (Linux; on Windows only a probe finds out)
+%       access   'ok', or why this user may not open it, with the fix
+%       robot    1 when a robot answered, 0 when not, NaN when not checked
+%       Nothing is opened. Left out: names with no device behind them,
+%       pseudo-terminals and consoles.
+%   P = VelocartDriver('ports', 'probe')  also checks each port nobody holds
+%       and this user may open: it listens for a status frame, else sends
+%       one zero-velocity frame and waits for the reply; at most 150 ms a
+%       port, which is closed again.
+%   'open' takes an identity whole or in part: 'usb:0403:6001' opens the only
+%   such adapter and refuses several, naming them; a line names the device.
+%   A link opened by identity follows its adapter: unplugged, calls fail as
+%   on any lost link; plugged in again, under any name, the next call on the
+%   link reopens it, and one line says so. A link opened by a name or a
+%   number is never moved to another device.
 %
 %   Stopping safely:
 %   - Ctrl-C while the module waits (readLatest, readAll with a timeout) ends

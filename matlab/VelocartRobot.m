@@ -112,7 +112,10 @@ classdef VelocartRobot < handle
     % VelocartRobot  Open the robot on a serial port (help VelocartRobot).
     %
     %   Example: r = VelocartRobot('/dev/ttyUSB0', 'Timeout', 0.2);
-      if nargin < 1 || ~(ischar(port) || isstring(port) || is_real_scalar(port))
+      if nargin == 0
+        port = find_robot(@VelocartDriver);
+      end
+      if ~(ischar(port) || isstring(port) || is_real_scalar(port))
         error('VelocartRobot:badArgument', 'VelocartRobot: give a port number or a device name');
       end
       options = parse_options(varargin);
@@ -775,6 +778,47 @@ end
 
 function a = wrap(a)
   a = mod(a + pi, 2 * pi) - pi;
+end
+
+% Without a port: the one port of this machine where a robot answers the
+% module's probe, by its identity, so that a USB adapter is found again
+% wherever it is plugged back in. None or several: an error with the table.
+function port = find_robot(driver)
+  P = driver('ports', 'probe');
+  found = find([P.robot] == 1);
+  if numel(found) == 1
+    port = P(found).id;
+    return;
+  end
+  table = ports_table(P);
+  if isempty(found)
+    error('VelocartRobot:noRobot', ['VelocartRobot: no robot answered on any port of this ' ...
+          'machine; give the port: VelocartRobot(port). The ports:\n%s'], table);
+  end
+  error('VelocartRobot:severalRobots', ['VelocartRobot: robots answered on %d ports; give ' ...
+        'one: VelocartRobot(port). The ports:\n%s'], numel(found), table);
+end
+
+function text = ports_table(P)
+  if isempty(P)
+    text = '  (no serial port was found)';
+    return;
+  end
+  answers = {'no', 'yes'};
+  rows = cell(1, numel(P));
+  for k = 1:numel(P)
+    robot = 'not checked';
+    if ~isnan(P(k).robot)
+      robot = answers{P(k).robot + 1};
+    end
+    held = P(k).heldBy;
+    if isempty(held)
+      held = 'free';
+    end
+    rows{k} = sprintf('  %-14s %-9s %-28s %s; robot: %s; access: %s', P(k).name, P(k).kind, ...
+                      P(k).id, held, robot, P(k).access);
+  end
+  text = strjoin(rows, "\n");
 end
 
 % Octave reads the blocks below (MATLAB takes them for comments): the

@@ -10,10 +10,11 @@ function mexFile = build_velocartdriver(outputDir)
 %   In MATLAB it calls mex with the R2017b API and 32-bit array dimensions
 %   (-R2017b -compatibleArrayDims, MX_COMPAT_32, VELOCART_HOST_MATLAB); in
 %   GNU Octave it calls mkoctfile --mex (VELOCART_HOST_OCTAVE). Either way
-%   it compiles src/gateway/*.cpp, src/protocol/*.cpp, src/serial/serial_link.cpp
-%   and the serial backend of this platform (serial_link_win32.cpp on
-%   Windows, else serial_link_posix.cpp), with src/ on the include path, as
-%   C++17.
+%   it compiles src/gateway/*.cpp, src/protocol/*.cpp, src/serial/serial_link.cpp,
+%   src/serial/port_list.cpp and the serial backend of this platform
+%   (serial_link_win32.cpp and port_list_win32.cpp on Windows, else
+%   serial_link_posix.cpp and port_list_posix.cpp), with src/ on the include
+%   path, as C++17.
 %
 %   The new module can be called at once: a module of that name already
 %   loaded is cleared first (its robots are told to stop and its ports
@@ -45,11 +46,14 @@ for folder = {'gateway', 'protocol'}
         sources{end + 1} = fullfile(src, folder{1}, files(k).name); %#ok<AGROW>
     end
 end
-sources{end + 1} = fullfile(src, 'serial', 'serial_link.cpp');
 if ispc
-    sources{end + 1} = fullfile(src, 'serial', 'serial_link_win32.cpp');
+    platform = 'win32';
 else
-    sources{end + 1} = fullfile(src, 'serial', 'serial_link_posix.cpp');
+    platform = 'posix';
+end
+for name = {'serial_link', 'port_list'}
+    sources{end + 1} = fullfile(src, 'serial', [name{1} '.cpp']); %#ok<AGROW>
+    sources{end + 1} = fullfile(src, 'serial', [name{1} '_' platform '.cpp']); %#ok<AGROW>
 end
 mexFile = fullfile(outputDir, ['VelocartDriver.' mexext()]);
 version = strtrim(fileread(fullfile(root, 'VERSION')));
@@ -110,7 +114,9 @@ else
     args{end + 1} = 'CXXFLAGS=$CXXFLAGS -std=c++17';
 end
 if ispc
-    args{end + 1} = '-luser32';   % wsprintfA formats the COM device path
+    % wsprintfA formats the COM device path; SetupAPI and the registry list
+    % the ports.
+    args = [args, {'-luser32', '-lsetupapi', '-ladvapi32'}];
 end
 mex(args{:}, sources{:});
 end

@@ -75,7 +75,8 @@ cp "$root/scripts/octave-pkg/Makefile" "$pkg/src/"
 cp "$root/matlab/VelocartDriver.m" "$pkg/src/help/"
 cp "$root"/src/gateway/*.cpp "$root"/src/gateway/*.h "$pkg/src/gateway/"
 cp "$root"/src/protocol/*.cpp "$root"/src/protocol/*.h "$pkg/src/protocol/"
-cp "$root"/src/serial/serial_{link,platform}.h "$root"/src/serial/serial_link{,_posix}.cpp "$pkg/src/serial/"
+cp "$root"/src/serial/{serial_link,serial_platform,port_list}.h \
+  "$root"/src/serial/{serial_link,port_list}{,_posix}.cpp "$pkg/src/serial/"
 cp "$root"/sim/*.cpp "$root"/sim/*.h "$pkg/src/sim/"
 # The module's exports: the names host/VelocartDriver.def lists.
 {

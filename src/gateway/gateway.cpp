@@ -15,6 +15,7 @@
 #include "gateway/host_api.h"
 #include "gateway/link_log.h"
 #include "gateway/links.h"
+#include "gateway/ports.h"
 #include "protocol/command_frame.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/status_frame.h"
@@ -178,13 +179,15 @@ void explainRefusal(OpenReason& reason, const Link& link, bool wasOpen) {
     }
     const OpenFailure& failure = lastOpenFailure();
     const char* text = failure.systemText[0] != '\0' ? failure.systemText : "refused";
+    char hint[300];
+    refusalHint(failure.problem, failure.device[0] != '\0' ? failure.device : reason.device,
+                hintFor(failure.problem), hint, sizeof hint);
     if (failure.problem == OpenProblem::None) {
         reason.identifier = identifierFor(failure.problem);
     } else if (failure.device[0] != '\0') {
-        explain(reason, identifierFor(failure.problem), "%s: %s%s.", failure.device, text,
-                hintFor(failure.problem));
+        explain(reason, identifierFor(failure.problem), "%s: %s%s.", failure.device, text, hint);
     } else {
-        explain(reason, identifierFor(failure.problem), "%s%s.", text, hintFor(failure.problem));
+        explain(reason, identifierFor(failure.problem), "%s%s.", text, hint);
     }
 }
 
@@ -237,6 +240,23 @@ void refuseOpen(const Call& call) {
     finishOpen(call, kPortUnavailable, reason);
 }
 
+// An identity that names no port, or several.
+void refuseIdentity(const Call& call, const char* identity, IdentityMatch match,
+                    const ResolvedIdentity& resolved) {
+    OpenReason reason;
+    reason.device = identity;
+    mexPrintf("I cannot open %s!\n", identity);
+    if (match == IdentityMatch::None) {
+        explain(reason, "VelocartDriver:notFound",
+                "no port answers to %s: is the adapter plugged in? %s('ports') lists the ports.",
+                identity, moduleName());
+    } else {
+        explain(reason, "VelocartDriver:ambiguous", "%s names %d ports: %s; give a whole identity.",
+                identity, resolved.count, resolved.matches);
+    }
+    finishOpen(call, kPortUnavailable, reason);
+}
+
 void openByName(const Call& call, const ArgumentText& nameText) {
     Link& link = call.link();
     const char* name = nameText.text();
@@ -244,14 +264,24 @@ void openByName(const Call& call, const ArgumentText& nameText) {
         refuseOpen(call);
         return;
     }
+    ResolvedIdentity resolved = {};
+    const bool byIdentity = isPortIdentity(name);
+    const IdentityMatch match = byIdentity ? resolveIdentity(name, resolved) : IdentityMatch::One;
+    if (match != IdentityMatch::One) {
+        refuseIdentity(call, name, match, resolved);
+        return;
+    }
+    const char* device = byIdentity ? resolved.port.name : name;
     OpenReason reason;
-    reason.device = name;
-    const Link* holder = linkHoldingDevice(&link, name);
+    reason.device = device;
+    const Link* holder = linkHoldingDevice(&link, device);
     const bool wasOpen = !link.port.isClosed;
     const int status =
-        holder != nullptr ? kPortUnavailable : openPortByName(link.port, name, kLineBaudRate);
+        holder != nullptr ? kPortUnavailable : openPortByName(link.port, device, kLineBaudRate);
     if (status == kPortOpen) {
         mexPrintf("Port %s is opened successfully.\n", name);
+        if (byIdentity) say(&link, "%s is %s.", name, device);
+        rememberIdentity(link, byIdentity ? &resolved.port : nullptr);
     } else {
         mexPrintf("I cannot open %s!\n", name);
         if (holder != nullptr) {
@@ -304,6 +334,7 @@ void runOpen(const Call& call) {
         holder != nullptr ? kPortUnavailable : openPort(link.port, port, kLineBaudRate);
     if (status == kPortOpen) {
         mexPrintf("Port COM%d is opened successfully.\n", port);
+        rememberIdentity(link, nullptr);
     } else {
         mexPrintf("I cannot open COM%d!\n", port);
         if (holder != nullptr) {
@@ -607,7 +638,8 @@ void runLinkOf(const Call& call) {
     const ArgumentText name(call.argument);
     double number = 0.0;
     if (name.text() != nullptr) {
-        holder = linkHoldingDevice(nullptr, name.text());
+        holder = isPortIdentity(name.text()) ? linkOfIdentity(name.text())
+                                             : linkHoldingDevice(nullptr, name.text());
     } else if (readNumbers(call.argument, 1, &number) && std::isfinite(number) &&
                std::fabs(number) < 2147483648.0) {
         holder = linkHoldingPort(nullptr, static_cast<int>(std::trunc(number)));
@@ -743,6 +775,10 @@ void runLog(const Call& call) {
 
 void runVersion(const Call& call) { call.plhs[0] = mxCreateString(kVersion); }
 
+void runPorts(const Call& call) {
+    runPortsCommand(call.nlhs, call.plhs, call.argument, moduleName());
+}
+
 // What a command gives when its link number is refused.
 void refusePortStatus(const Call& call) { setPortStatus(call.plhs, -1); }
 void refuseEcho(const Call& call) {
@@ -774,6 +810,7 @@ constexpr Command kCommands[] = {
     {"linkOf", runLinkOf, refuseLink, false},
     {"background", runBackground, refuseNothing, false},
     {"log", runLog, refuseNothing, false},
+    {"ports", runPorts, refuseNothing, false},
     {"version", runVersion, refuseNothing, false},
 };
 
@@ -877,6 +914,19 @@ void reportThreadNews() {
     }
 }
 
+// A link opened by identity whose adapter went away comes back by itself at
+// the first call on it once the adapter is plugged in again, under
+// whatever name it has now.
+void reopenReturnedLinks(const Call& call) {
+    for (int k = 0; k < call.linkCount; ++k) {
+        Link& link = *call.links[k];
+        if (!reopenIfBack(link)) continue;
+        say(nullptr, "link %d: %s is back as %s; reopened.", numberOf(link), identityOfLink(link),
+            openPortName(link.port));
+        if (!linkOpened(link)) say(&link, "the watchdog could not start its thread; it is off.");
+    }
+}
+
 }  // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -907,5 +957,6 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
         command->refuse(call);
         return;
     }
+    if (command->run != runOpen && command->run != runClose) reopenReturnedLinks(call);
     command->run(call);
 }

@@ -176,6 +176,12 @@ void settleLink(SerialLinkState& link) {
     if (link.foundDead.load()) lose(link);
 }
 
+bool checkDevice(SerialLinkState& link) {
+    settleLink(link);
+    if (!link.isClosed && !platform::answers(link)) lose(link);
+    return !link.isClosed;
+}
+
 void readAvailable(SerialLinkState& link) {
     settleLink(link);
     if (link.isClosed || link.background) return;

@@ -179,6 +179,11 @@ bool writeFrameIf(SerialLinkState& link, const std::uint8_t* bytes, int count, W
 // device gone. Every other operation of the caller's does this first.
 void settleLink(SerialLinkState& link);
 
+// The caller's thread only: lets the handle go, as a failed write would, if
+// the device no longer answers (unplugged, hung up). True while the link
+// is open.
+bool checkDevice(SerialLinkState& link);
+
 // One read that returns at once with what has arrived (up to
 // kReadChunkSize bytes), stored from offset 0 of receiveBuffer. Nothing
 // arrived, an error, or a link that is not open: the buffer is left as it is.

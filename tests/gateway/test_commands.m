@@ -37,7 +37,7 @@ for name = {'Open', 'opened', 'OPEN', 'read ', '', 'sendvelocity', 'closeX'}
   out = evalc(sprintf('r = VelocartDriver(''%s'', 3);', name{1}));
   said = sprintf(['VelocartDriver: unknown command ''%s''; commands are open, close, ' ...
                   'sendVelocity, setOdometry, setFreeWheels, read, readLatest, readAll, watchdog, ' ...
-                  'links, linkOf, background, log, version.\n'], name{1});
+                  'links, linkOf, background, log, ports, version.\n'], name{1});
   assert(strcmp(out, [said banner]), '''%s'' is not a command: %s', name{1}, out);
   assert(isa(r, 'double') && isequal(r, -1), '''%s'' gives -1', name{1});
 end

@@ -19,6 +19,7 @@
 #include "protocol/command_frame.h"
 #include "protocol/frame_crc16.h"
 #include "protocol/status_frame.h"
+#include "serial/port_list.h"
 #include "serial/serial_link.h"
 #include "support/reference_crc.h"
 
@@ -149,7 +150,7 @@ TEST(NoAllocation, EncodersChecksumAndStatusFrame) {
 
 // The serial calls the gateway makes, on a real device: open, writes while
 // open and while closed, reads with and without bytes waiting, refused
-// opens, and close.
+// opens, the port list and who holds a port, and close.
 TEST(NoAllocation, SerialCallsOnAPty) {
     PtyCable cable;
     ASSERT_TRUE(cable.ready());
@@ -158,6 +159,10 @@ TEST(NoAllocation, SerialCallsOnAPty) {
     std::uint8_t reply[30] = {0xAA, 0x1A, 0x00};
     sealStatusFrame(reply);
 
+    static PortInfo ports[kMostPorts];
+    const char* devices[] = {cable.slave(), "/dev/null"};
+    PortHolder holders[2];
+    char access[256];
     int opened, reopened, refusedPath, refusedNumber;
     bool allWritten = true;
     bool replyRead = false;
@@ -179,6 +184,9 @@ TEST(NoAllocation, SerialCallsOnAPty) {
             replyRead = checkStatusFrame(port.receiveBuffer);
             if (!replyRead) usleep(1000);
         }
+        listPorts(ports, kMostPorts);
+        findHolders(devices, 2, holders);
+        accessProblem(cable.slave(), access, sizeof access);
         seenOpen = scope.count();
     }
     const long received = cable.drain();
@@ -201,6 +209,7 @@ TEST(NoAllocation, SerialCallsOnAPty) {
     EXPECT_TRUE(allWritten);
     EXPECT_TRUE(replyRead);
     EXPECT_EQ(received, 20 * kCommandFrameSize);
+    EXPECT_TRUE(holders[0].found && holders[0].thisProcess);
 }
 
 // The gateway on top, through a host that allocates nothing itself: no call
@@ -231,6 +240,9 @@ TEST(NoAllocation, GatewayCallsAndTheHostTextsTheyRelease) {
         {"readLatest", nullptr, waitBriefly, 1},
         {"readAll", nullptr, waitBriefly, 1},
         {"linkOf", cable.slave(), nullptr, 0},
+        {"linkOf", "usb:0403:6001", nullptr, 0},
+        {"open", "usb:0403:6001:NONE", nullptr, 0},
+        {"ports", nullptr, nullptr, 0},
         {"links", nullptr, nullptr, 0},
         {"version", nullptr, nullptr, 0},
         {"Open", nullptr, nullptr, 0},

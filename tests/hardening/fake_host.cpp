@@ -94,13 +94,15 @@ mxArray* mxCreateDoubleMatrix_700(int rows, int columns, mxComplexity) {
 
 mxArray* mxCreateString(const char* text) { return charArray(text); }
 
-// Structs hold no fields here: the values set into one stay in the pool
-// until the call ends, as results do.
+// Structs hold no fields here: a value set into one goes back to the pool
+// at once, so that a table of many fields fits in it.
 mxArray* mxCreateStructMatrix_700(int rows, int columns, int, const char**) {
     return allocate(mxSTRUCT_CLASS, rows, columns, 0);
 }
 
-void mxSetField_700(mxArray*, int, const char*, mxArray*) {}
+void mxSetField_700(mxArray*, int, const char*, mxArray* value) {
+    if (value != nullptr) value->used = false;
+}
 
 char* mxArrayToString(const mxArray* array) {
     if (array->classId != mxCHAR_CLASS) return nullptr;

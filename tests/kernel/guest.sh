@@ -1,26 +1,36 @@
 #!/bin/sh
 # The guest's /init: every claim on the real drivers in one boot, a "kernel:"
 # line each on the console, then a reboot, which ends QEMU. The robots behind
-# /dev/ttyS1 (8250) and /dev/ttyUSB0 (ftdi_sio) answer each command with a
-# status frame; "@@ unplug"/"@@ replug" asks the host to pull/replug the adapter.
+# /dev/ttyS1 (8250) and /dev/ttyUSB0 (ftdi_sio, serial FTROBOT01) answer each
+# command with a status frame; /dev/ttyUSB1 (FTSILENT02) is silent. A line
+# "@@ COMMAND" asks the host to give QEMU's monitor COMMAND (pull or plug an
+# adapter).
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
+# Kernel messages off the console: one in the middle of a "@@" line spoils it.
+dmesg -n 1
 exec </dev/null
 chmod 1777 /tmp
 v=/velocart usb=/dev/ttyUSB0 latency=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 . $v/transcript.sh
-printf 'root:x:0:0::/:/bin/sh\nrobot:x:1000:1000::/tmp:/bin/sh\n' >/etc/passwd
-printf 'root:x:0:\ndialout:x:20:robot\nrobot:x:1000:\n' >/etc/group
+printf 'root:x:0:0::/:/bin/sh\nrobot:x:1000:1000::/tmp:/bin/sh\nvisitor:x:1001:1001::/tmp:/bin/sh\n' >/etc/passwd
+printf 'root:x:0:\ndialout:x:20:robot\nrobot:x:1000:\nvisitor:x:1001:\n' >/etc/group
 
-# The adapter's node appears some time after its driver loads or it is plugged in.
-await_usb='for i in $(seq 100); do [ -e /dev/ttyUSB0 ] && break; usleep 50000; done'
+# An adapter's node appears some time after its driver loads or it is
+# plugged in, and goes some time after it is pulled: await TEST gives the
+# loop that waits (5 s at most) until [ TEST ] holds, for eval or a !run.
+await() { echo "for i in \$(seq 100); do [ $* ] && break; usleep 50000; done"; }
+await_usb=$(await -e /dev/ttyUSB0)
 for ko in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
   insmod $v/modules/$ko.ko || echo "FAIL: insmod $ko"
 done
 eval "$await_usb"
+# The silent adapter, plugged in once the robot's has its name.
+echo "@@ device_add usb-serial,id=silent,bus=xhci.0,chardev=silent,serial=FTSILENT02,always-plugged=on" >/dev/console
+eval "$(await -e /dev/ttyUSB1)"
 
 # run NAME [USER]: the stand-in host, as USER, on the call script read from
 # stdin, its transcript in /tmp/NAME.txt. Every open in the script must
@@ -136,12 +146,13 @@ run exclusive <<EOF
 @close close
 EOF
 for who in robot root; do
-  grep -q '^@second printed ".*Device or resource busy; another program holds the port' \
+  grep -q '^@second printed ".*Device or resource busy; another program (standin-host, pid [0-9]*) holds the port' \
     /tmp/second-$who.txt ||
     fail "the second open as $who: $(grep '@second printed' /tmp/second-$who.txt | tail -n 1)"
 done
 grep -q 'Device or resource busy' /tmp/stty-robot.txt || fail "stty as robot: $(cat /tmp/stty-robot.txt)"
-claim "exclusive $usb: a second VelocartDriver refused busy as robot and as root, stty as robot"
+claim "exclusive $usb: a second VelocartDriver refused busy as robot and as root, naming" \
+  "standin-host and its pid; stty as robot"
 
 # A burst, the free-wheel frame, close at once; the robot's reply to a
 # later command shows whether the free-wheel frame got out before it.
@@ -172,12 +183,13 @@ claim "close right after 21 frames returns:$closes; the last frame got out"
 run unplug <<EOF
 @open x = open $usb
 $(round_trips p 2)
-@pull !run echo '@@ unplug' >/dev/console
+@pull !run echo '@@ device_del adapter' >/dev/console
 @hangup x = readLatest 10
 @ports !ports
 $(round_trips gone 2)
-@plug !run echo '@@ replug' >/dev/console
+@plug !run echo '@@ device_add usb-serial,id=adapter-back,bus=xhci.0,chardev=usb-back,serial=FTROBOT01' >/dev/console
 @back !run $await_usb
+@still x = readLatest 0.2
 @reopen x = open $usb
 $(round_trips back 1)
 @close close
@@ -189,9 +201,97 @@ for label in @hangup @gone-r1 @gone-r2; do
   expect_eq "element 1 of $label" "$(values_of $label | cut -d' ' -f1)" 0
 done
 expect_eq "the note after the hang-up" "$(lines_of @ports note)" "open ports 0"
+# Opened by name, the link waits for an open even with the adapter back.
+expect_eq "what a call printed with the adapter back" "$(lines_of @still printed)" ""
+expect_eq "element 1 of @still" "$(values_of @still | cut -d' ' -f1)" 0
 valid_replies back 1
-claim "unplug: write failure and hang-up reported once, open ports 0 after the hang-up," \
-  "$usb again: open $(values_of @reopen), reply $replies valid"
+claim "unplug: write failure and hang-up reported once, open ports 0 after the hang-up, no" \
+  "reopening by name; $usb again: open $(values_of @reopen), reply $replies valid"
+
+# The ports table, one element per port: the row of NAME in a call's result,
+# what a text field of it reads, and its robot field.
+row_of() { values_of "$1" | sed 's/ | /\n/g' | grep -F "name=char 1x${#2}: \"$2\","; }
+text_field() { echo "$1=char 1x${#2}: \"$2\""; }
+printed_by() { lines_of "$1" printed | tr '\n' '|'; }
+expect_row() {
+  row_of "$1" "$2" | grep -qF -- "$3" || fail "$1: the row of $2 lacks '$3': $(row_of "$1" "$2")"
+}
+robot_in() { row_of "$1" "$2" | sed -n 's/.*robot=double 1x1: //p'; }
+
+robot_id=usb:0403:6001:FTROBOT01 silent_id=usb:0403:6001:FTSILENT02
+run table <<EOF
+@ports x = ports
+@several y = open usb:0403:6001
+EOF
+expect_eq "the size of the table" "$(result_of @ports | cut -d: -f1)" "struct 1x3"
+expect_row @ports /dev/ttyS1 "$(text_field kind builtin)"
+for row in $usb,FTROBOT01,$robot_id /dev/ttyUSB1,FTSILENT02,$silent_id; do
+  name=$(echo $row | cut -d, -f1)
+  expect_row @ports $name "$(text_field kind usb), vid=double 1x1: 1027, pid=double 1x1: 24577"
+  expect_row @ports $name "$(text_field serial $(echo $row | cut -d, -f2))"
+  expect_row @ports $name "$(text_field id $(echo $row | cut -d, -f3))"
+done
+expect_eq "what open of a part that two answer to printed" "$(printed_by @several)" \
+  "\"I cannot open usb:0403:6001!\\n\"|\"VelocartDriver: usb:0403:6001 names 2 ports: $usb ($robot_id), /dev/ttyUSB1 ($silent_id); give a whole identity.\\n\"|"
+claim "ports: /dev/ttyS1 builtin, $usb $robot_id, /dev/ttyUSB1 $silent_id, no ttyS0 (the" \
+  "console), ttyS2 or ttyS3 (no UART), $(took_of @ports) ms; open usb:0403:6001 names both"
+
+# Not in dialout, visitor may open neither adapter: the table and open say
+# which group, and how to join it.
+chgrp dialout $usb /dev/ttyUSB1
+chmod 660 $usb /dev/ttyUSB1
+run access visitor <<EOF
+@ports x = ports
+@open y = open /dev/ttyUSB1
+EOF
+fix="the device belongs to group dialout: sudo usermod -aG dialout visitor, then log in again"
+expect_row @ports /dev/ttyUSB1 "$(text_field access "$fix")"
+expect_eq "what open printed" "$(printed_by @open)" \
+  "\"I cannot open /dev/ttyUSB1!\\n\"|\"VelocartDriver: Permission denied; $fix.\\n\"|"
+claim "as visitor, access and a refused open say: $fix"
+
+run probe <<EOF
+@probe x = ports probe
+EOF
+for pair in /dev/ttyS1:1 $usb:1 /dev/ttyUSB1:0; do
+  expect_eq "robot on ${pair%:*}" "$(robot_in @probe ${pair%:*})" ${pair#*:}
+done
+claim "ports probe: robot 1 on /dev/ttyS1 and $usb, 0 on the silent /dev/ttyUSB1;" \
+  "$(took_of @probe) ms for 3 ports"
+
+# Opened by identity, then both adapters pulled and plugged back, the silent
+# one first: the robot's adapter is now ttyUSB1, and its link follows it.
+run replug <<EOF
+@open x = open $robot_id
+$(round_trips id 2)
+@pull !run echo '@@ device_del adapter-back' >/dev/console; echo '@@ device_del silent' >/dev/console; $(await ! -e $usb -a ! -e /dev/ttyUSB1)
+@gone x = readLatest 0.3
+@plug-silent !run echo '@@ device_add usb-serial,id=silent-back,bus=xhci.0,chardev=silent-back,serial=FTSILENT02,always-plugged=on' >/dev/console; $(await -e $usb)
+@plug-robot !run echo '@@ device_add usb-serial,id=robot-back,bus=xhci.0,chardev=usb-back2,serial=FTROBOT01' >/dev/console; $(await -e /dev/ttyUSB1)
+$(round_trips back 3)
+@probe x = ports probe
+@link x = linkOf $robot_id
+$(round_trips after 1)
+@close close
+EOF
+expect_eq "what open printed" "$(printed_by @open)" \
+  "\"Port $robot_id is opened successfully.\\n\"|\"VelocartDriver: $robot_id is $usb.\\n\"|"
+valid_replies id 2
+expect_eq "element 1 while it is gone" "$(values_of @gone | cut -d' ' -f1)" 0
+expect_eq "what the first call after the replug printed" "$(printed_by @back-v1)" \
+  "\"VelocartDriver: link 1: $robot_id is back as /dev/ttyUSB1; reopened.\\n\"|"
+valid_replies back 3
+back=$replies
+# The probe passes over the link's port, which still round trips after it.
+expect_row @probe /dev/ttyUSB1 "$(text_field id $robot_id), $(text_field heldBy 'link 1')"
+expect_eq "robot on the held /dev/ttyUSB1" "$(robot_in @probe /dev/ttyUSB1)" NaN
+expect_row @probe $usb "$(text_field id $silent_id)"
+expect_eq "robot on the silent $usb" "$(robot_in @probe $usb)" 0
+expect_result @link "double 1x1: 1"
+valid_replies after 1
+claim "open $robot_id: $usb; both pulled, the silent one plugged back first: the link" \
+  "reopened by itself on /dev/ttyUSB1, replies $back valid; linkOf gives 1; the probe" \
+  "left the link's port alone, reply after it $replies valid"
 
 echo "kernel: $claims claims, $failed failed"
 reboot -f

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Linux MATLAB module on real kernel serial drivers (8250, ftdi_sio) in a
 # QEMU guest (TCG) booted from Debian's kernel, a simulated robot on the host
-# behind each port. guest.sh runs the claims; this script boots it, and pulls
-# and plugs back the FTDI adapter when the guest asks.
+# behind each port but one: a second FTDI adapter whose far end is silent.
+# guest.sh runs the claims; this script boots it, and passes the QEMU monitor
+# the commands the guest asks for (a line "@@ COMMAND" on its console):
+# adapters pulled and plugged back.
 #   run_kernel_tier.sh STANDIN_HOST MODULE VELOCART_SIM CACHE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -83,8 +85,9 @@ done
 fetch_kernel
 build_initramfs
 # QEMU keeps a pulled device, and its chardev, while the guest still holds
-# it: the adapter plugged back in is another one (usb-back), with a robot of its own.
-for name in com2 usb usb-back; do start_sim $name; done
+# it: an adapter plugged back in is another one, with a chardev of its own
+# (usb-back, usb-back2 with robots; silent-back with nothing at the far end).
+for name in com2 usb usb-back usb-back2; do start_sim $name; done
 
 # The guest console is the first UART. The monitor reads a FIFO and
 # writes its answers to a file.
@@ -99,16 +102,17 @@ timeout -k 5 150 qemu-system-x86_64 -machine pc -accel tcg -m 256 -nodefaults -d
   -chardev serial,id=com2,path="$work/com2" -serial chardev:com2 \
   -chardev pipe,id=monitor,path="$work/monitor" -mon chardev=monitor \
   -device qemu-xhci,id=xhci -chardev serial,id=usb,path="$work/usb" \
-  -device usb-serial,id=adapter,bus=xhci.0,chardev=usb \
+  -device usb-serial,id=adapter,bus=xhci.0,chardev=usb,serial=FTROBOT01 \
   -chardev serial,id=usb-back,path="$work/usb-back" \
+  -chardev serial,id=usb-back2,path="$work/usb-back2" \
+  -chardev null,id=silent -chardev null,id=silent-back \
   </dev/null >"$work/console" 2>"$work/qemu.err" &
 qemu_pid=$!
 while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line" >>"$work/console.log"
   case $line in
-    "@@ unplug") echo "device_del adapter" >&4 ;;
-    "@@ replug") echo "device_add usb-serial,id=adapter-back,bus=xhci.0,chardev=usb-back" >&4 ;;
+    "@@ "*) echo "${line#@@ }" >&4 ;;
   esac
 done <"$work/console"
 status=0
@@ -126,5 +130,5 @@ cat "$work/console.log"
 tail -n 5 "$work/qemu.err"
 echo "--- QEMU monitor"
 tr -d '\r' <"$work/monitor.out" | grep -v '^(qemu)' || true
-show_sim_logs com2 usb usb-back
+show_sim_logs com2 usb usb-back usb-back2
 exit 1

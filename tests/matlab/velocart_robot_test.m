@@ -172,6 +172,21 @@ for k = 1:rows(refusals)
     assert(strcmp(failure.identifier, refusals{k, 1}), 'refusal %d: %s', k, failure.message);
   end
 end
+% Without a port the robot is looked for: the simulators are on ptys, no
+% port of this machine's. An identity reaches the module's open as given.
+looks = {{'VelocartRobot:noRobot', {}, 'VelocartRobot: no robot answered on any port'}, ...
+         {'VelocartRobot:openFailed', {'usb:0403:6001:FTNONE'}, ...
+          'no port answers to usb:0403:6001:FTNONE'}};
+for k = 1:numel(looks)
+  [identifier, args, text] = looks{k}{:};
+  try
+    VelocartRobot(args{:});
+    error('%s: nothing raised', identifier);
+  catch failure
+    assert(strcmp(failure.identifier, identifier) && ~isempty(strfind(failure.message, text)), ...
+           '%s', failure.message);
+  end
+end
 r = VelocartRobot(silent);
 try
   travel(r, 1, 0.2);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_list.h"
 #include "serial/serial_link.h"
 
 using namespace velocart;
@@ -376,6 +377,18 @@ TEST_F(SerialLinkTest, OpeningOverADeadLinkOpensAfresh) {
     rmdir(dir);
 }
 
+// A device that no longer answers is let go at the check, as a failed
+// write would let it go; one that answers stays open.
+TEST_F(SerialLinkTest, ACheckLetsGoOfADeviceThatNoLongerAnswers) {
+    const int before = openFdCount();
+    ASSERT_EQ(openLink(pty.slave), kPortOpen);
+    EXPECT_TRUE(checkDevice(testLink));
+    pty.hangUp();
+    EXPECT_FALSE(checkDevice(testLink));
+    EXPECT_TRUE(testLink.isClosed && testLink.isLost);
+    EXPECT_EQ(openFdCount(), before - 1);  // the far end's master went too
+}
+
 // What the console will say about a refused open. The holder here is this
 // process, as a renamed copy of the module would be.
 TEST_F(SerialLinkTest, RefusalsSayWhy) {
@@ -530,4 +543,37 @@ TEST_F(SerialLinkTest, AWorkerThatFindsTheLineDeadLeavesTheHandleToTheCaller) {
     EXPECT_EQ(receiveUntil(testLink, scratch, sizeof scratch, 1.0, wantFour, &taken, nullptr),
               ReceiveOutcome::HungUp);
     EXPECT_TRUE(testLink.isClosed && testLink.isLost && !testLink.foundDead);
+}
+
+// A USB adapter answers to its whole identity and to its parts, in either
+// case; any other port is known by its name. Numbers in names sort by value.
+TEST(PortList, IdentitiesAndTheOrderOfNames) {
+    const PortInfo adapter = {"/dev/ttyUSB0", PortKind::Usb, 0x0403, 0x6001, "FT1234", "FTDI"};
+    const PortInfo uart = {"/dev/ttyS1", PortKind::Builtin, 0, 0, "", ""};
+    char identity[kPortIdentitySize];
+    identityOf(adapter, identity);
+    EXPECT_STREQ(identity, "usb:0403:6001:FT1234");
+    identityOf(uart, identity);
+    EXPECT_STREQ(identity, "/dev/ttyS1");
+    const struct {
+        const char* identity;
+        bool matches;
+    } cases[] = {
+        {"usb:0403:6001:FT1234", true}, {"USB:0403:6001:ft1234", true},
+        {"usb:0403:6001", true},        {"usb:0403", true},
+        {"usb:0403:6001:FT123", false}, {"usb:0403:6015", false},
+        {"usb:0403:", false},           {"usb:403:6001", false},
+        {"/dev/ttyUSB0", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(matchesIdentity(adapter, c.identity), c.matches) << c.identity;
+    EXPECT_FALSE(matchesIdentity(uart, "usb:0000"));
+
+    PortInfo ports[] = {{"COM12", {}, 0, 0, "", ""},
+                        {"COM3", {}, 0, 0, "", ""},
+                        {"/dev/ttyS10", {}, 0, 0, "", ""},
+                        {"/dev/ttyS2", {}, 0, 0, "", ""}};
+    sortPorts(ports, 4);
+    const char* sorted[] = {"/dev/ttyS2", "/dev/ttyS10", "COM3", "COM12"};
+    for (int i = 0; i < 4; ++i) EXPECT_STREQ(ports[i].name, sorted[i]);
 }

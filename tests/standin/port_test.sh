@@ -331,6 +331,15 @@ else
     "\"VelocartDriver: cannot log to COM7.csv: it names a device, not a file on a disk; nothing is logged.\\n\"" ] ||
     fail "@log-device: $(lines_of @log-device printed)"
   expect_result @close "none"
+  table=$(result_of @ports)
+  if [ "$platform" = windows ]; then
+    for row in 'COM8", kind=char 1x5: "other"' \
+        'COM7", kind=char 1x5: "other", vid=double 1x1: 0, pid=double 1x1: 0, serial=char 0x0, description=char 0x0, id=char 1x4: "COM7", heldBy=char 1x6: "link 1"'; do
+      [[ $table == *"name=char 1x4: \"$row"* ]] || fail "@ports lacks $row: $table"
+    done
+  else
+    [[ $table == "struct 1x"* && $table != *"$pty"* ]] || fail "@ports: $table, the simulator's pty $pty"
+  fi
 
   # The robot's log holds the frames it received intact: exactly the echoes.
   kill -TERM "${far_pid[com7]}"

@@ -4,9 +4,9 @@
 #   check_binary.sh OBJDUMP MODULE LIBMX_DEF LIBMEX_DEF LIBUT_DEF
 # It must export mexFunction alone, take exactly the host functions the
 # .def files list (the array creation calls under their _700 names), use the
-# serial and thread calls from KERNEL32 and wsprintfA from USER32, and need
-# no DLL but KERNEL32, USER32, msvcrt, libmx, libmex and libut: no MinGW
-# runtime DLL (winpthread included).
+# serial and thread calls from KERNEL32, wsprintfA from USER32, the port
+# table's calls from SETUPAPI and ADVAPI32, and need no DLL but those,
+# msvcrt, libmx, libmex and libut: no MinGW runtime DLL (winpthread included).
 set -euo pipefail
 objdump=$1
 module=$2
@@ -53,7 +53,8 @@ fi
 dlls=$(awk '{ print $1 }' <<<"$imports" | sort -u)
 for dll in $dlls; do
   case $dll in
-    KERNEL32.DLL | USER32.DLL | MSVCRT.DLL | LIBMX.DLL | LIBMEX.DLL | LIBUT.DLL) ;;
+    KERNEL32.DLL | USER32.DLL | SETUPAPI.DLL | ADVAPI32.DLL | MSVCRT.DLL | LIBMX.DLL | LIBMEX.DLL | \
+      LIBUT.DLL) ;;
     *) fail "depends on $dll, which MATLAB does not provide" ;;
   esac
 done
@@ -83,6 +84,11 @@ for name in CreateFileA SetupComm SetCommTimeouts GetCommState SetCommState Clea
 done
 [ "$(imported_from USER32.DLL)" = "wsprintfA" ] ||
   fail "USER32 imports are not exactly wsprintfA: $(imported_from USER32.DLL | tr '\n' ' ')"
+# The port table: SetupAPI's device calls, and the registry.
+for pair in SETUPAPI.DLL:SetupDi ADVAPI32.DLL:Reg; do
+  others=$(imported_from "${pair%%:*}" | grep -v "^${pair#*:}" || true)
+  [ -z "$others" ] || fail "${pair%%:*} imports more than ${pair#*:}* calls: $(echo $others)"
+done
 
 if [ "$failures" -gt 0 ]; then
   echo "--- import and export tables of $module"
