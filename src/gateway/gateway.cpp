@@ -70,6 +70,12 @@ void say(const Link* link, const char* format, ...) {
     }
 }
 
+// A link opened (or reopened) whose watchdog or background reading needs
+// the module's thread, which could not start: both are off.
+void sayThreadFailed(const Link& link) {
+    say(&link, "the module's thread could not start; the watchdog and background reading are off.");
+}
+
 // How a call names its link in an example: "" for link 1, "2, " for link 2.
 struct LinkPrefix {
     char text[8];
@@ -216,11 +222,7 @@ void finishOpen(const Call& call, int status, const OpenReason& reason) {
     if (reason.message[0] != '\0') say(&link, "%s", reason.message);
     if (status == kPortOpen) {
         mexAtExit(closeAtUnload);
-        if (!linkOpened(link)) {
-            say(&link,
-                "the module's thread could not start; the watchdog and background reading"
-                " are off.");
-        }
+        if (!linkOpened(link)) sayThreadFailed(link);
     }
     setPortStatus(call.plhs, status == kPortOpen ? 0 : -1);
     if (call.nlhs < 2) return;
@@ -923,7 +925,7 @@ void reopenReturnedLinks(const Call& call) {
         if (!reopenIfBack(link)) continue;
         say(nullptr, "link %d: %s is back as %s; reopened.", numberOf(link), identityOfLink(link),
             openPortName(link.port));
-        if (!linkOpened(link)) say(&link, "the watchdog could not start its thread; it is off.");
+        if (!linkOpened(link)) sayThreadFailed(link);
     }
 }
 
