@@ -2,9 +2,13 @@ classdef VelocartRobot < handle
 % VelocartRobot  A wheeled robot on a serial port, as an object.
 %
 %   r = VelocartRobot(port)   open the robot on PORT: a number (COM<n>; on
-%                             Linux /dev/ttyS<n-1>) or a device name ('COM12',
-%                             '/dev/ttyUSB0')
-%   r = VelocartRobot(port, 'Timeout', t, 'Link', k, 'Watchdog', w, 'Driver', @RobotB)
+%                             Linux /dev/ttyS<n-1>), a device name ('COM12',
+%                             '/dev/ttyUSB0') or a USB adapter's identity
+%                             ('usb:0403:6001:FT1234', see VelocartDriver('ports'))
+%   r = VelocartRobot()       the one port of this machine where a robot
+%                             answers (VelocartRobot:noRobot, :severalRobots)
+%   r = VelocartRobot(port, 'Timeout', t, 'Link', k, 'Watchdog', w, 'Background', b, ...
+%                     'Driver', @RobotB)
 %       'Timeout'  seconds to wait for the robot's reply (default 0.1)
 %       'Link'     the module's link to drive it on, 1 to 32 (default: the
 %                  lowest link that no port and no other object holds)
@@ -66,8 +70,8 @@ classdef VelocartRobot < handle
 %   object on the port an earlier object holds (a script run again) takes
 %   that link over, and the earlier object then leaves it alone.
 %
-%   To find the ports of this machine use serialportlist (MATLAB, and
-%   Octave's instrument-control package).
+%   To find the ports of this machine, with their identities, who holds
+%   them and where a robot answers: VelocartDriver('ports', 'probe').
 %
 %   Example:
 %       r = VelocartRobot('/dev/ttyUSB0');
