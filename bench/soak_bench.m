@@ -4,39 +4,37 @@ function soak_bench(port, csv, result_file, seconds)
   % then sets the log against the simulator's. Appends to RESULT_FILE:
   %   soak_seconds      how long it ran
   %   soak_cpu          the share of one core the module's thread used
-  %                     (percent; its utime + stime in /proc over the run)
+  %                     (percent; the scheduler's count of its run time)
   %   soak_calls        the calls made meanwhile (open, log, log off, close)
   if VelocartDriver('open', port) ~= 0
     error('soak_bench: cannot open %s', port);
   end
   VelocartDriver('log', csv);
-  before = worker_ticks();
+  before = worker_seconds();
   started = tic;
   while toc(started) < seconds
     pause(min(10, seconds - toc(started)));
   end
-  used = worker_ticks() - before;
+  used = worker_seconds() - before;
   ran = toc(started);
   VelocartDriver('log', '');
   VelocartDriver('close');
-  [~, ticks] = system('getconf CLK_TCK');
-  ticks = str2double(ticks);
   fid = fopen(result_file, 'a');
-  fprintf(fid, 'soak_seconds %.1f\nsoak_cpu %.3f\nsoak_calls 4\n', ran, 100 * used / ticks / ran);
+  fprintf(fid, 'soak_seconds %.1f\nsoak_cpu %.3f\nsoak_calls 4\n', ran, 100 * used / ran);
   fclose(fid);
 end
 
-% utime + stime, in clock ticks, of this process's thread named
-% velocart-worker.
-function ticks = worker_ticks()
-  ticks = NaN;
+% The time, in seconds, this process's thread named velocart-worker has run:
+% the scheduler's own count (schedstat), in nanoseconds. utime and stime
+% count clock ticks, which a thread that wakes every millisecond can meet
+% or miss by chance.
+function seconds = worker_seconds()
+  seconds = NaN;
   for task = dir('/proc/self/task')'
     comm = fullfile('/proc/self/task', task.name, 'comm');
     if ~any(task.name == '.') && exist(comm, 'file') && strcmp(strtrim(fileread(comm)), 'velocart-worker')
-      fields = strsplit(fileread(fullfile('/proc/self/task', task.name, 'stat')), ' ');
-      % After "(comm)" the fields run from state; utime and stime are 14 and 15.
-      named = find(cellfun(@(f) ~isempty(f) && f(end) == ')', fields), 1, 'last');
-      ticks = str2double(fields{named + 12}) + str2double(fields{named + 13});
+      run = sscanf(fileread(fullfile('/proc/self/task', task.name, 'schedstat')), '%f', 1);
+      seconds = run * 1e-9;
     end
   end
 end

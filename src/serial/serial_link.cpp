@@ -228,7 +228,7 @@ bool startBackground(SerialLinkState& link, BackgroundConsumer consume, void* co
     if (!platform::makeNews(link.news)) return false;
     {
         HeldLock held(Readers.lock);
-        Readers.readings[Readers.count++] = {&link, consume, context, 0.0};
+        Readers.readings[Readers.count++] = {&link, consume, context, 0.0, 0.0};
     }
     link.background = true;
     syncWorker();
@@ -305,7 +305,9 @@ int readingsForRound(Reading (&readings)[kMostReadings], int count) {
     // A link read in the last round keeps its time to be looked at.
     for (int i = 0; i < now; ++i) {
         for (int j = 0; j < count; ++j) {
-            if (last[j].link == readings[i].link) readings[i].lookAt = last[j].lookAt;
+            if (last[j].link != readings[i].link) continue;
+            readings[i].drainedAt = last[j].drainedAt;
+            readings[i].lookAt = last[j].lookAt;
         }
     }
     return now;
@@ -326,11 +328,15 @@ int readingsDue(const Reading* readings, int count, int* due, double& wait) {
     return dueCount;
 }
 
+// The bytes wanted cannot all have crossed before their line time has
+// passed since the last read that drained the port: what this read took
+// came after that one, and may have waited in the system since.
 void deliver(Reading& reading, const std::uint8_t* bytes, int count, int queuedBehind,
              double readAt) {
     const int wanted = reading.consume(bytes, count, queuedBehind, readAt, reading.context);
     announceNews(*reading.link);
-    reading.lookAt = readAt + wanted * kByteSeconds;
+    reading.lookAt = reading.drainedAt + wanted * kByteSeconds;
+    if (queuedBehind == 0) reading.drainedAt = readAt;
 }
 
 void markDead(const Reading& reading) {

@@ -74,11 +74,13 @@ int recordRefusal(int result, OpenProblem problem, int error);
 OpenFailure& openFailure();
 
 // A link the worker reads, as the caller registered it, and (the worker's
-// own) when to look at its port next.
+// own) when it last left nothing behind on the port and when to look at the
+// port next.
 struct Reading {
     SerialLinkState* link;
     BackgroundConsumer consume;
     void* context;
+    double drainedAt;
     double lookAt;
 };
 constexpr int kMostReadings = 32;

@@ -88,6 +88,9 @@ build_initramfs
 # it: an adapter plugged back in is another one, with a chardev of its own
 # (usb-back, usb-back2 with robots; silent-back with nothing at the far end).
 for name in com2 usb usb-back usb-back2; do start_sim $name; done
+# Robots that stream at the line's rate, which the guest puts behind the
+# 8250 and the silent adapter at its end (chardev-change).
+for name in stream-com2 stream-usb; do start_sim $name --stream 380; done
 
 # The guest console is the first UART. The monitor reads a FIFO and
 # writes its answers to a file.
@@ -112,7 +115,7 @@ while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line" >>"$work/console.log"
   case $line in
-    "@@ "*) echo "${line#@@ }" >&4 ;;
+    "@@ "*) command=${line#@@ }; echo "${command//WORK/$work}" >&4 ;;
   esac
 done <"$work/console"
 status=0

@@ -60,7 +60,7 @@ fi
 
 status=0
 VELOCART_E2E_DIR=$work timeout 120 octave-cli --no-gui --norc --quiet --no-window-system \
-  --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway'); sim_e2e" \
+  --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway'); addpath('$here/../../bench'); sim_e2e" \
   || status=$?
 
 # Every simulator ends on SIGTERM with status 0 and takes its link along.
@@ -87,7 +87,7 @@ for part in logged full; do
   for _ in $(seq 100); do [ -L "$work/$part.link" ] && break; sleep 0.05; done
   (if [ $part = full ]; then ulimit -f 16; trap '' XFSZ; fi
    VELOCART_E2E_DIR=$work timeout 60 octave-cli --no-gui --norc --quiet --no-window-system \
-     --no-history --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway');
+     --no-history --eval "addpath('$(dirname "$mex")'); addpath('$here'); addpath('$here/../gateway'); addpath('$here/../../bench');
                           part = '$part'; sim_e2e") || status=$?
 done
 

@@ -80,30 +80,6 @@ function d = angle_diff(a, b)
   d = mod(a - b + pi, 2 * pi) - pi;
 end
 
-% The clocks (auxiliary 1) of the status frames a simulator handed over,
-% good and broken: the bytes its log says it wrote, scanned for frames.
-function [good, broken] = handed_over(dir, name)
-  bytes = [];
-  log_lines = strsplit(strtrim(fileread(fullfile(dir, [name '.log']))), "\n");
-  for i = 1:numel(log_lines)
-    fields = strsplit(log_lines{i}, ' ');
-    if strcmp(fields{2}, 'tx')
-      bytes = [bytes hex2dec(fields(3:end))'];
-    end
-  end
-  good = [];
-  broken = [];
-  for at = find(bytes(1:end - 29) == 170 & bytes(2:end - 28) == 26 & bytes(3:end - 27) == 0)
-    frame = bytes(at:at + 29);
-    clock = double(typecast(uint8(frame(27:28)), 'int16')) / 4096;
-    if crc16_cms(uint8(frame(2:28))) ~= frame(29) * 256 + frame(30)
-      broken(end + 1) = clock;
-    else
-      good(end + 1) = clock;
-    end
-  end
-end
-
 dir = getenv('VELOCART_E2E_DIR');
 check(~isempty(dir), 'VELOCART_E2E_DIR is not set');
 quiet_wait = 0.05;    % when nothing should arrive: ten times a reply's 4.9 ms
@@ -128,7 +104,8 @@ if exist('part', 'var') && strcmp(part, 'logged')
   taken = logged(logged(:, 2) == 0, :);
   sent = logged(logged(:, 2) == 1, [3 7 8]);
   % The simulator's frames from the first logged one on, as many as were logged.
-  good = round(handed_over(dir, 'logged') * 4096);
+  good = sim_log_frames(fileread(fullfile(dir, 'logged.log')));
+  good = round(good(:, 2)' * 4096);
   first = find(good == round(taken(1, 9) * 4096), 1);
   check(~isempty(first) && numel(good) >= first + rows(taken) - 1 && ...
         isequal(good(first:first + rows(taken) - 1)', round(taken(:, 9) * 4096)), ...
@@ -459,7 +436,8 @@ for k = 1:80
 end
 VelocartDriver('close');
 % The clocks of the frames sent with a broken checksum, from the log.
-[~, broken] = handed_over(dir, 'paced');
+[~, broken] = sim_log_frames(fileread(fullfile(dir, 'paced.log')));
+broken = broken(:, 2);
 steps = mod(diff(clocks), 8);
 check(numel(clocks) == 80, 'paced: %d of 80 calls got a good frame', numel(clocks));
 check(all(steps > 0 & steps < 0.05), 'paced: a frame older or repeated: %s', mat2str(steps));
