@@ -89,7 +89,7 @@ build_initramfs
 # (usb-back, usb-back2 with robots; silent-back with nothing at the far end).
 for name in com2 usb usb-back usb-back2; do start_sim $name; done
 # Robots that stream at the line's rate, which the guest puts behind the
-# 8250 and the silent adapter at its end (chardev-change).
+# 8250 (chardev-change) and a third adapter at its end.
 for name in stream-com2 stream-usb; do start_sim $name --stream 380; done
 
 # The guest console is the first UART. The monitor reads a FIFO and
@@ -109,6 +109,7 @@ timeout -k 5 150 qemu-system-x86_64 -machine pc -accel tcg -m 256 -nodefaults -d
   -chardev serial,id=usb-back,path="$work/usb-back" \
   -chardev serial,id=usb-back2,path="$work/usb-back2" \
   -chardev null,id=silent -chardev null,id=silent-back \
+  -chardev serial,id=stream-usb,path="$work/stream-usb" \
   </dev/null >"$work/console" 2>"$work/qemu.err" &
 qemu_pid=$!
 while IFS= read -r line; do
@@ -122,6 +123,24 @@ status=0
 wait "$qemu_pid" || status=$?
 qemu_pid=""
 echo "one boot: $((($(date +%s%N) - started) / 1000000)) ms, QEMU exit $status ($(cat "$cache/package"))"
+
+# Each streamed log against the frames its simulator handed over (one
+# write a frame): from some frame with the log's first clock on, as many
+# as the log has, the same clocks in the same order.
+for pair in ttyS1:stream-com2 ttyUSB2:stream-usb; do
+  port=${pair%:*} sim_name=${pair#*:}
+  read -r count first digest < <(sed -n "s/^kernel-stream $port //p" "$work/console.log")
+  awk '$2 == "tx" { t = $30 $29; v = 0
+                    for (i = 1; i <= 4; ++i) v = 16 * v + index("0123456789ABCDEF", substr(t, i, 1)) - 1
+                    print v }' "$work/$sim_name.log" >"$work/$sim_name.sent"
+  same=no
+  for at in $(grep -nx -- "${first:-x}" "$work/$sim_name.sent" | cut -d: -f1); do
+    [ "$(tail -n +"$at" "$work/$sim_name.sent" | head -n "$count" | md5sum | cut -d' ' -f1)" = "$digest" ] &&
+      same=yes
+  done
+  echo "kernel: /dev/$port: the ${count:-no} frames logged are those its robot handed over, in order: $same"
+  [ $same = yes ] || status=1
+done
 
 # The guest counts a claim as failed each time it prints one FAIL line.
 if [ "$status" -eq 0 ] && grep -qE '^kernel: [0-9]+ claims, 0 failed$' "$work/console.log"; then
