@@ -90,7 +90,9 @@ private:
 
 struct SerialLinkState {
     // Written by the caller's thread alone, under `lock`. The caller reads
-    // them without the lock; the worker reads them only under it.
+    // them without the lock; the worker reads them under it, except the
+    // handle of a link it reads in the background: the caller changes none
+    // of them while the worker reads the link (stopBackground comes first).
     char devicePath[kDevicePathSize] = {};  // path of the port; kept after close
     PortHandle deviceHandle = kNoPortHandle;
     bool isClosed = true;
@@ -114,23 +116,29 @@ struct SerialLinkState {
     std::uint8_t receiveBuffer[kReceiveBufferSize] = {};
     // The line hung up during a receive; reported once, cleared by an open.
     bool readFailing = false;
-    // The worker reads the port (startBackground), and wakes a caller
-    // waiting for what it took in through `news`.
+    // The worker reads the port (startBackground).
     bool background = false;
+    // Made by the caller before the worker reads the link and dropped after
+    // it stops; the worker raises it to wake a caller waiting for what it
+    // took in.
     NewsSignal news;
-    // A caller waits on `news` (set and cleared by the caller).
-    std::atomic<bool> awaitingNews{false};
 
-    // Written by either thread under `lock`; read by either without it.
-    // A write failed and nothing has succeeded since.
+    // Atomics either thread may change.
+    // A caller waits on `news`: raised by the caller, taken by the first
+    // of the two to act on it.
+    std::atomic<bool> awaitingNews{false};
+    // A write failed and nothing has succeeded since: set, under `lock`, by
+    // the thread that wrote.
     std::atomic<bool> writeFailing{false};
-    // A write failure nobody has reported yet: raised when writeFailing
-    // rises, whichever thread met it, and taken by the one report of it.
+    // A write failure nobody has reported yet: raised under `lock` when
+    // writeFailing rises, whichever thread met it, and taken by the one
+    // report of it.
     std::atomic<bool> writeFailureNews{false};
-    // The worker met a device that has gone; the caller lets the handle go.
+    // The worker met a device that has gone (a write, under `lock`, or a
+    // read in the background); the caller lets the handle go and clears it.
     std::atomic<bool> foundDead{false};
     // Input the system says it lost since the open (overrun events), where
-    // its driver keeps count.
+    // its driver keeps count: brought up to date by whichever thread asks.
     std::atomic<std::uint64_t> overruns{0};
 
     LinkLock lock;
