@@ -17,6 +17,8 @@ namespace {
 constexpr int kClosedWritePauseMs = 10;
 // One byte on the wire: a start bit, 8 data bits and a stop bit.
 constexpr double kByteSeconds = 10.0 / kLineBaudRate;
+// The shortest time a background reading is left unwatched.
+constexpr double kWorthSkipping = 0.001;
 
 // The links the worker reads, as the caller registers them. `asked` counts
 // the caller's syncWorker requests; `done` is the last the worker has seen
@@ -318,8 +320,11 @@ int readingsDue(const Reading* readings, int count, int* due, double& wait) {
     int dueCount = 0;
     for (int i = 0; i < count; ++i) {
         if (readings[i].link->foundDead.load()) continue;
+        // A port whose bytes come in bursts (a USB adapter's every
+        // millisecond) would cost a timer's wake-up and then one for the
+        // burst: it is left unwatched only when that saves a burst.
         const double until = readings[i].lookAt - now;
-        if (until <= 0.0) {
+        if (until < kWorthSkipping) {
             due[dueCount++] = i;
         } else if (until < wait) {
             wait = until;
