@@ -93,10 +93,10 @@ function stamp_bench(port, log_file, result_file, name, way, amount)
     % Due: every good frame from the first one taken, or any handed over
     % after the open before it, to the last one taken. A frame handed over
     % just before the open may still be read after it; one whose last byte
-    % came within a frame's line time after it began before it, and the
-    % open discarded its start.
+    % was handed over within a frame's line time and a millisecond's chunk
+    % after it began before it, and the open discarded its start.
     frame_time = 30 * 10 / 115200;
-    first = min([at(taken); find(good(:, 1) > opened + frame_time, 1)]);
+    first = min([at(taken); find(good(:, 1) > opened + frame_time + 0.001, 1)]);
     due = good(first:max([0; at(taken)]), :);
     fprintf(fid, '%s_expected %d\n%s_missed %d\n%s_extra %d\n', name, rows(due), name, ...
             sum(~ismember(key(due(:, 2)), key(clocks))), name, ...
